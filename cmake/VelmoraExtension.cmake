@@ -1,0 +1,96 @@
+# velmora_add_extension(<python>): the module for one interpreter, and the
+# test suites run against it.
+#
+# Interpreters before 3.8 expect extension modules to link their shared
+# runtime library; from 3.8 on extensions take the interpreter's symbols from
+# the process that loads them (bpo-21536), so they are left unlinked.
+
+if(VELMORA_SANITIZE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE VELMORA_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
+                  OUTPUT_VARIABLE VELMORA_UBSAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(VELMORA_SANITIZER_REPORTS ${CMAKE_BINARY_DIR}/sanitizer-reports)
+  # Reports go to files, so that a report in a child process (whose exit
+  # status a test may expect to be non-zero) still fails the run.
+  set(VELMORA_SANITIZER_ENV
+      "LD_PRELOAD=${VELMORA_ASAN_RUNTIME}:${VELMORA_UBSAN_RUNTIME}"
+      "PYTHONMALLOC=malloc"
+      "ASAN_OPTIONS=log_path=${VELMORA_SANITIZER_REPORTS}/asan:detect_leaks=1:abort_on_error=0:halt_on_error=1:strict_init_order=1:detect_stack_use_after_return=0"
+      "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0"
+      "UBSAN_OPTIONS=log_path=${VELMORA_SANITIZER_REPORTS}/ubsan:print_stacktrace=1:halt_on_error=1"
+      "VELMORA_SANITIZED=1")
+  add_test(NAME sanitizer.clear-reports
+           COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELMORA_SANITIZER_REPORTS})
+  set_tests_properties(sanitizer.clear-reports PROPERTIES FIXTURES_SETUP sanitized)
+  add_test(NAME sanitizer.no-reports
+           COMMAND ${CMAKE_COMMAND} -DDIR=${VELMORA_SANITIZER_REPORTS}
+                   -P ${CMAKE_SOURCE_DIR}/cmake/check_reports.cmake)
+  set_tests_properties(sanitizer.no-reports PROPERTIES FIXTURES_CLEANUP sanitized)
+endif()
+
+function(velmora_add_extension python)
+  velmora_describe_python(${python} PY)
+  set(target velmora_${PY_TAG})
+  set(outdir ${CMAKE_BINARY_DIR}/${PY_TAG})
+
+  add_library(${target} MODULE ${VELMORA_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME Velmora
+    PREFIX ""
+    SUFFIX ${PY_EXT_SUFFIX}
+    LIBRARY_OUTPUT_DIRECTORY ${outdir})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/src/module)
+  target_include_directories(${target} SYSTEM PRIVATE ${PY_INCLUDE})
+  target_compile_definitions(${target} PRIVATE
+    VELMORA_CLOUD_ROOT="${VELMORA_CLOUD_ROOT}")
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(VELMORA_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+
+  # Nothing but the entry symbol leaves the library.
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/exports.map
+    -Wl,-z,relro,-z,now -Wl,-z,noexecstack -Wl,--as-needed)
+  target_compile_options(${target} PRIVATE -fstack-protector-strong)
+  if(NOT VELMORA_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+  endif()
+
+  if(PY_VERSION VERSION_LESS 3.8)
+    if(NOT PY_LIBRARY)
+      message(FATAL_ERROR "${python} has no shared runtime library to link")
+    endif()
+    target_link_libraries(${target} PRIVATE ${PY_LIBRARY})
+    get_filename_component(libdir ${PY_LIBRARY} DIRECTORY)
+    set_target_properties(${target} PROPERTIES BUILD_RPATH ${libdir} INSTALL_RPATH ${libdir})
+  endif()
+
+  if(VELMORA_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+
+  message(STATUS "Velmora for CPython ${PY_VERSION}: ${python} -> ${outdir}/Velmora${PY_EXT_SUFFIX}")
+
+  set(pythonpath "${outdir}:${CMAKE_SOURCE_DIR}/tests:${VELMORA_SITE_DIR}")
+  foreach(suite_file IN LISTS VELMORA_TEST_SUITES)
+    get_filename_component(suite ${suite_file} NAME_WE)
+    set(name ${PY_TAG}.${suite})
+    add_test(NAME ${name}
+             COMMAND ${python} -m unittest -v ${suite}
+             WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
+    set_tests_properties(${name} PROPERTIES
+      LABELS ${PY_TAG}
+      TIMEOUT 900
+      ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};${VELMORA_SANITIZER_ENV}")
+    if(VELMORA_SANITIZE)
+      set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED sanitized)
+    endif()
+  endforeach()
+
+  set_property(GLOBAL APPEND PROPERTY VELMORA_BUILT "${PY_TAG}=${python}=${outdir}")
+endfunction()

@@ -1,0 +1,119 @@
+# Finding and describing interpreters.
+#
+# velmora_find_pythons(<out>): the list of interpreter executables to build
+# for.  VELMORA_PYTHONS wins when set; otherwise CPython 3.7 and 3.12 are
+# taken from pyenv's versions folder (newest patch release), then from PATH.
+#
+# velmora_describe_python(<exe> <prefix>): sets <prefix>_VERSION (3.12),
+# <prefix>_TAG (py312), <prefix>_EXT_SUFFIX, <prefix>_INCLUDE,
+# <prefix>_LIBRARY (the shared runtime library, when there is one).
+
+function(_velmora_python_works exe out)
+  execute_process(
+    COMMAND ${exe} -c "import sys; print('%d.%d' % sys.version_info[:2]) if sys.implementation.name == 'cpython' else sys.exit(1)"
+    OUTPUT_VARIABLE ver OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE rc ERROR_QUIET)
+  if(rc EQUAL 0)
+    set(${out} ${ver} PARENT_SCOPE)
+  else()
+    set(${out} "" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(velmora_find_pythons out)
+  if(VELMORA_PYTHONS)
+    set(found "")
+    foreach(exe IN LISTS VELMORA_PYTHONS)
+      _velmora_python_works(${exe} ver)
+      if(NOT ver)
+        message(FATAL_ERROR "VELMORA_PYTHONS names ${exe}, which does not run as CPython")
+      endif()
+      if(ver VERSION_LESS 3.7)
+        message(FATAL_ERROR "${exe} is CPython ${ver}; 3.7 or later is needed")
+      endif()
+      list(APPEND found ${exe})
+    endforeach()
+    set(${out} ${found} PARENT_SCOPE)
+    return()
+  endif()
+
+  set(pyenv_root "$ENV{PYENV_ROOT}")
+  if(NOT pyenv_root)
+    find_program(_velmora_pyenv pyenv)
+    if(_velmora_pyenv)
+      execute_process(COMMAND ${_velmora_pyenv} root OUTPUT_VARIABLE pyenv_root
+                      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+  endif()
+  if(NOT pyenv_root AND EXISTS "$ENV{HOME}/.pyenv")
+    set(pyenv_root "$ENV{HOME}/.pyenv")
+  endif()
+
+  set(found "")
+  foreach(want 3.7 3.12)
+    set(best "")
+    set(best_ver "")
+    if(pyenv_root)
+      file(GLOB candidates LIST_DIRECTORIES true "${pyenv_root}/versions/${want}.*")
+      foreach(dir IN LISTS candidates)
+        get_filename_component(patch ${dir} NAME)
+        if(patch MATCHES "^${want}\\.[0-9]+$" AND EXISTS ${dir}/bin/python${want})
+          _velmora_python_works(${dir}/bin/python${want} ver)
+          if(ver STREQUAL want AND (NOT best_ver OR patch VERSION_GREATER best_ver))
+            set(best ${dir}/bin/python${want})
+            set(best_ver ${patch})
+          endif()
+        endif()
+      endforeach()
+    endif()
+    if(NOT best)
+      find_program(_velmora_path_py_${want} NAMES python${want} NO_CACHE)
+      if(_velmora_path_py_${want})
+        _velmora_python_works(${_velmora_path_py_${want}} ver)
+        if(ver STREQUAL want)
+          set(best ${_velmora_path_py_${want}})
+        endif()
+      endif()
+    endif()
+    if(best)
+      list(APPEND found ${best})
+    else()
+      message(WARNING "CPython ${want} not found (pyenv, PATH); its module is not built")
+    endif()
+  endforeach()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+function(velmora_describe_python exe prefix)
+  execute_process(
+    COMMAND ${exe} -c [=[
+import os, sys, sysconfig
+v = sys.version_info
+libdir = sysconfig.get_config_var('LIBDIR') or ''
+ldlib = sysconfig.get_config_var('LDLIBRARY') or ''
+lib = os.path.join(libdir, ldlib) if sysconfig.get_config_var('Py_ENABLE_SHARED') else ''
+print('%d.%d' % v[:2])
+print('py%d%d' % v[:2])
+print(sysconfig.get_config_var('EXT_SUFFIX'))
+print(sysconfig.get_paths()['include'])
+print(lib if lib and os.path.exists(lib) else '-')
+]=]
+    OUTPUT_VARIABLE info RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "Cannot query ${exe}")
+  endif()
+  string(REPLACE "\n" ";" info "${info}")
+  list(GET info 0 ver)
+  list(GET info 1 tag)
+  list(GET info 2 suffix)
+  list(GET info 3 inc)
+  list(GET info 4 lib)
+  if(lib STREQUAL "-")
+    set(lib "")
+  endif()
+  set(${prefix}_VERSION ${ver} PARENT_SCOPE)
+  set(${prefix}_TAG ${tag} PARENT_SCOPE)
+  set(${prefix}_EXT_SUFFIX ${suffix} PARENT_SCOPE)
+  set(${prefix}_INCLUDE ${inc} PARENT_SCOPE)
+  set(${prefix}_LIBRARY "${lib}" PARENT_SCOPE)
+endfunction()

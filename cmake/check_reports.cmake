@@ -1,0 +1,10 @@
+# Fails when any sanitizer report file was written during the test run.
+file(GLOB reports "${DIR}/*")
+if(reports)
+  foreach(r IN LISTS reports)
+    file(READ ${r} text)
+    message("== ${r}\n${text}")
+  endforeach()
+  message(FATAL_ERROR "sanitizer reports were written")
+endif()
+message(STATUS "no sanitizer reports")

@@ -1,0 +1,142 @@
+// catalogue_plugin_list.cpp: the plugin catalogue, fetched from the cloud
+// and kept, as the raw answer, in a cache file relative to the working
+// directory.  The cloud is asked unless the caller asks for the cache and
+// the cache file exists; nothing is kept in memory between calls.
+#include "module_frame.hpp"
+
+#include "catalogue/catalogue.hpp"
+#include "host/host_calls.hpp"
+
+#ifndef VELMORA_CLOUD_ROOT
+#error "VELMORA_CLOUD_ROOT must name the cloud API root URL"
+#endif
+
+namespace velmora::catalogue {
+namespace {
+
+Name n_os{"os"}, n_json{"json"}, n_path{"path"}, n_exists{"exists"},
+    n_loads{"loads"}, n_list{"list"}, n_force{"force"},
+    n_get_plugin_list{"get_plugin_list"};
+
+constexpr const char kApiRootUrl[] = VELMORA_CLOUD_ROOT;
+constexpr const char kApiPath[] = "/api/panel/getSoftList";
+constexpr const char kCacheFile[] = "data/plugin_list.json";
+
+Ref json_loads(const Scope& scope, Borrowed text) noexcept {
+  Ref loads = scope.attr(n_json, n_loads);
+  if (!loads) return {};
+  return call(loads.get(), {text});
+}
+
+Truth path_exists(const Scope& scope, Borrowed path) noexcept {
+  Ref os_path = scope.attr(n_os, n_path);
+  if (!os_path) return std::nullopt;
+  Ref exists = call_method(os_path.get(), n_exists, {path});
+  if (!exists) return std::nullopt;
+  return truth(exists.get());
+}
+
+// The guarded request: the answer text, printed, or null with the pending
+// error when anything in it raised.
+Ref request(const Scope& scope, Borrowed api_url) noexcept {
+  Ref answer = host::http_get(scope, api_url);
+  if (!answer) return {};
+  static Name n_label{"HTTP GET Response:"};
+  Borrowed label = n_label.get();
+  if (label == nullptr) return {};
+  if (!print({label, answer.get()})) return {};
+  return answer;
+}
+
+// Raises the error the checks report for a cloud answer that is not a
+// catalogue: its own text when the cloud sent a JSON string.
+Ref reject(Borrowed decoded) noexcept {
+  if (PyUnicode_CheckExact(decoded)) {
+    PyErr_SetObject(PyExc_Exception, decoded);
+    return {};
+  }
+  PyErr_SetString(PyExc_Exception, "云端插件列表获取失败");
+  return {};
+}
+
+// Writes the raw answer to the cache; a failure is reported and ignored.
+bool refresh_cache(const Scope& scope, Borrowed cache_file, Borrowed answer) noexcept {
+  static Name n_done{"Data written to cache file successfully."},
+      n_failed{"Error writing to cache file:"};
+  Ref written = host::cache_write_file(scope, cache_file, answer);
+  if (written) {
+    Borrowed done = n_done.get();
+    if (done != nullptr && print({done})) return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  CaughtError write_ex = CaughtError::fetch();
+  Ref message = str_of(write_ex.value());
+  Borrowed failed = n_failed.get();
+  if (message && failed != nullptr && print({failed, message.get()})) return true;
+  write_ex.chain_into_pending();
+  return false;
+}
+
+}  // namespace
+
+Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
+  Borrowed force = args[0];
+  Ref api_root_url = text(kApiRootUrl);
+  Ref api_path = text(kApiPath);
+  Ref cache_file = text(kCacheFile);
+  if (!api_root_url || !api_path || !cache_file) return {};
+  Ref api_url = concat({api_root_url.get(), api_path.get()});
+  if (!api_url) return {};
+
+  Ref zero = integer(0);
+  if (!zero) return {};
+  const Truth wants_cache = equals(force, zero.get());
+  if (!wants_cache) return {};
+  if (*wants_cache) {
+    const Truth cached = path_exists(scope, cache_file.get());
+    if (!cached) return {};
+    if (*cached) {
+      Ref content = host::cache_read_file(scope, cache_file.get());
+      if (!content) return {};
+      return json_loads(scope, content.get());
+    }
+  }
+
+  Ref json_data = request(scope, api_url.get());
+  if (!json_data) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    CaughtError ex = CaughtError::fetch();
+    Ref message = str_of(ex.value());
+    Ref error = message ? host::error_conn_cloud(scope, message.get()) : Ref{};
+    if (error) raise_object(error.get());
+    ex.chain_into_pending();
+    return {};
+  }
+
+  Ref soft_list = json_loads(scope, json_data.get());
+  if (!soft_list) return {};
+  if (!PyDict_CheckExact(soft_list.get())) return reject(soft_list.get());
+  Borrowed list_key = n_list.get();
+  if (list_key == nullptr) return {};
+  const int has_list = PyDict_Contains(soft_list.get(), list_key);
+  if (has_list < 0) return {};
+  if (has_list == 0) return reject(soft_list.get());
+
+  if (!refresh_cache(scope, cache_file.get(), json_data.get())) return {};
+  return soft_list;
+}
+
+Ref update_plugin_list(const Scope& scope, const Borrowed*) noexcept {
+  static Name n_label{"Updated plugin list:"};
+  Ref fetch = scope.lookup(n_get_plugin_list);
+  if (!fetch) return {};
+  Ref one = integer(1);
+  if (!one) return {};
+  Ref plugin_list = call_kw(fetch.get(), {}, {{&n_force, one.get()}});
+  if (!plugin_list) return {};
+  Borrowed label = n_label.get();
+  if (label == nullptr || !print({label, plugin_list.get()})) return {};
+  return plugin_list;
+}
+
+}  // namespace velmora::catalogue

@@ -1,0 +1,258 @@
+// module_frame.cpp: the shared helpers declared in module_frame.hpp, and
+// the interpreter-version differences they hide.
+#include "module_frame.hpp"
+
+#include "module_state.hpp"
+
+#include <cstdlib>
+
+namespace velmora {
+
+Borrowed Name::get() noexcept {
+  if (obj_ == nullptr) {
+    // Never released: the name lives as long as the process's one
+    // interpreter, like the module itself.
+    obj_ = PyUnicode_InternFromString(text_);
+  }
+  return obj_;
+}
+
+// --- Scope ---------------------------------------------------------------
+
+Ref Scope::lookup(Name& name) const noexcept {
+  Borrowed key = name.get();
+  if (key == nullptr) return {};
+  Borrowed found = PyDict_GetItemWithError(globals_, key);
+  if (found != nullptr) return Ref::borrow(found);
+  if (PyErr_Occurred()) return {};
+  Borrowed builtins = PyEval_GetBuiltins();
+  if (builtins != nullptr) {
+    found = PyDict_GetItemWithError(builtins, key);
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) return {};
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+  return {};
+}
+
+Ref Scope::attr(Name& module, Name& attribute) const noexcept {
+  Ref holder = lookup(module);
+  if (!holder) return {};
+  return get_attr(holder.get(), attribute);
+}
+
+// --- Calling -------------------------------------------------------------
+
+namespace {
+
+Ref vector_call(Borrowed callable, PyObject* const* args, std::size_t nargs,
+                Borrowed kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+  return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+#elif PY_VERSION_HEX >= 0x03080000
+  // bpo-36974: vectorcall is provisional (underscored) in 3.8.
+  return Ref::steal(_PyObject_Vectorcall(callable, args, nargs, kwnames));
+#else
+  // 3.7 has no vectorcall; its fast-call entry takes the same layout.
+  return Ref::steal(_PyObject_FastCallKeywords(
+      callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(nargs),
+      kwnames));
+#endif
+}
+
+constexpr std::size_t kMaxCallArgs = 8;
+
+}  // namespace
+
+Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept {
+  if (args.size() > kMaxCallArgs) std::abort();  // a programming error
+  PyObject* stack[kMaxCallArgs + 1] = {};
+  std::size_t n = 0;
+  for (Borrowed a : args) stack[n++] = a;
+  return vector_call(callable, stack, n, nullptr);
+}
+
+Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
+            std::initializer_list<std::pair<Name*, Borrowed>> kwargs) noexcept {
+  if (args.size() + kwargs.size() > kMaxCallArgs) std::abort();
+  PyObject* stack[kMaxCallArgs + 1] = {};
+  std::size_t n = 0;
+  for (Borrowed a : args) stack[n++] = a;
+  Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+  if (!kwnames) return {};
+  Py_ssize_t i = 0;
+  for (const auto& [name, value] : kwargs) {
+    Borrowed key = name->get();
+    if (key == nullptr) return {};
+    Py_INCREF(key);
+    PyTuple_SET_ITEM(kwnames.get(), i++, key);
+    stack[n++] = value;
+  }
+  return vector_call(callable, stack, args.size(), kwnames.get());
+}
+
+Ref call_method(Borrowed obj, Name& name,
+                std::initializer_list<Borrowed> args) noexcept {
+  Ref method = get_attr(obj, name);
+  if (!method) return {};
+  return call(method.get(), args);
+}
+
+// --- Attributes, tests, conversions --------------------------------------
+
+Ref get_attr(Borrowed obj, Name& name) noexcept {
+  Borrowed key = name.get();
+  if (key == nullptr) return {};
+  return Ref::steal(PyObject_GetAttr(obj, key));
+}
+
+Ref get_attr(Borrowed obj, Borrowed name) noexcept {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+namespace {
+Truth truth_of_status(int status) noexcept {
+  if (status < 0) return std::nullopt;
+  return status != 0;
+}
+}  // namespace
+
+Truth truth(Borrowed obj) noexcept { return truth_of_status(PyObject_IsTrue(obj)); }
+
+Truth equals(Borrowed a, Borrowed b) noexcept {
+  Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+  if (!result) return std::nullopt;
+  return truth(result.get());
+}
+
+Truth contains(Borrowed container, Borrowed item) noexcept {
+  return truth_of_status(PySequence_Contains(container, item));
+}
+
+Ref str_of(Borrowed obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
+
+Ref format_of(Borrowed obj) noexcept {
+  if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+  return Ref::steal(PyObject_Format(obj, nullptr));
+}
+
+Ref text(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+Ref concat(std::initializer_list<Borrowed> texts) noexcept {
+  Ref empty = Ref::steal(PyUnicode_New(0, 0));
+  if (!empty) return {};
+  Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!parts) return {};
+  Py_ssize_t i = 0;
+  for (Borrowed t : texts) {
+    Py_INCREF(t);
+    PyTuple_SET_ITEM(parts.get(), i++, t);
+  }
+  return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
+Ref integer(long value) noexcept { return Ref::steal(PyLong_FromLong(value)); }
+
+// --- Imports -------------------------------------------------------------
+
+Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
+  static Name n_import{"__import__"};
+  Borrowed name = dotted_name.get();
+  Borrowed key = n_import.get();
+  if (name == nullptr || key == nullptr) return {};
+  Borrowed builtins = PyEval_GetBuiltins();
+  Borrowed importer = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+  if (importer == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return {};
+  }
+  Ref keep = Ref::borrow(importer);
+  Ref level = integer(0);
+  if (!level) return {};
+  return call(keep.get(), {name, globals, Py_None, Py_None, level.get()});
+}
+
+Ref import_module(Name& dotted_name, Borrowed globals) noexcept {
+  Ref top = import_statement(dotted_name, globals);
+  if (!top) return {};
+  Borrowed name = dotted_name.get();
+  // The import machinery has the submodule in sys.modules once the
+  // statement succeeded; take it from there, as attribute access would.
+  Borrowed modules = PyImport_GetModuleDict();
+  Borrowed found = PyDict_GetItemWithError(modules, name);
+  if (found != nullptr) return Ref::borrow(found);
+  if (PyErr_Occurred()) return {};
+  return top;
+}
+
+// --- Built-ins -----------------------------------------------------------
+
+Borrowed builtin(Builtin which) noexcept { return state::builtin(which); }
+
+Ref print(std::initializer_list<Borrowed> args) noexcept {
+  Borrowed fn = builtin(Builtin::print);
+  if (fn == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "Velmora is not initialised");
+    return {};
+  }
+  return call(fn, args);
+}
+
+// --- Exceptions ----------------------------------------------------------
+
+Ref raise_object(Borrowed obj) noexcept {
+  if (PyExceptionInstance_Check(obj)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    return {};
+  }
+  if (PyExceptionClass_Check(obj)) {
+    Ref instance = call(obj, {});
+    if (!instance) return {};
+    if (!PyExceptionInstance_Check(instance.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "calling %R should have returned an instance of "
+                   "BaseException, not %s",
+                   obj, Py_TYPE(instance.get())->tp_name);
+      return {};
+    }
+    PyErr_SetObject(obj, instance.get());
+    return {};
+  }
+  PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  return {};
+}
+
+CaughtError CaughtError::fetch() noexcept {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  CaughtError caught;
+  caught.type_ = Ref::steal(type);
+  caught.value_ = Ref::steal(value);
+  caught.traceback_ = Ref::steal(tb);
+  return caught;
+}
+
+bool CaughtError::matches(Borrowed exception_class) const noexcept {
+  return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_class);
+}
+
+Ref CaughtError::restore() noexcept {
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  return {};
+}
+
+void CaughtError::chain_into_pending() const noexcept {
+  if (!value_ || !PyErr_Occurred()) return;
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr && value != value_.get()) {
+    // PyException_SetContext steals its argument.
+    PyException_SetContext(value, Ref::borrow(value_.get()).release());
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+}  // namespace velmora

@@ -1,0 +1,174 @@
+// module_frame.hpp: what every part of the module shares.
+//
+// Reference rules, used everywhere:
+//   * Every owned PyObject* lives in a Ref.  Producers return a Ref; a null
+//     Ref means "failed, and the Python error indicator is set".  Nothing
+//     else signals failure: no C++ exception crosses these functions.
+//   * A plain PyObject* parameter or return value is borrowed; its type is
+//     spelled Borrowed so that a reader sees it.  Turn a borrowed result into
+//     a Ref before calling back into Python, which may drop it.
+//   * Truth-valued helpers return Truth: empty means "failed, error set".
+//
+// Names a function uses from the module namespace (public, os, the module's
+// own functions, ...) are looked up at the moment of use through Scope, so a
+// host that rebinds a module attribute changes what the next call uses.
+#ifndef VELMORA_MODULE_FRAME_HPP
+#define VELMORA_MODULE_FRAME_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+// Newer C API names, for the older interpreters this module is built for.
+#if PY_VERSION_HEX < 0x030A0000
+// bpo-42262: Py_NewRef arrived in 3.10.
+static inline PyObject* Py_NewRef(PyObject* obj) {
+  Py_INCREF(obj);
+  return obj;
+}
+#endif
+
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+
+namespace velmora {
+
+using Borrowed = PyObject*;
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  // Takes over a new reference (the result of most C API calls).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Adds a reference of its own to a borrowed one.
+  static Ref borrow(Borrowed p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  Borrowed get() const noexcept { return p_; }
+  // Hands the reference to the caller (for returning to CPython).
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+using Truth = std::optional<bool>;
+
+// An interned identifier or literal text, made on first use and kept for the
+// life of the process (the module allows one interpreter per process).
+// Declare as a namespace-scope or function-local static:
+//   static Name n_public{"public"};
+class Name {
+ public:
+  constexpr explicit Name(const char* text) noexcept : text_(text) {}
+  Name(const Name&) = delete;
+  Name& operator=(const Name&) = delete;
+  // Borrowed; null with the error set only if the text cannot be made.
+  Borrowed get() noexcept;
+  const char* text() const noexcept { return text_; }
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
+};
+
+// The namespace a call of an exported function runs in.  Holds borrowed
+// pointers: the function object keeps the module and its dictionary alive
+// for the whole call.
+class Scope {
+ public:
+  Scope(Borrowed module, Borrowed globals) noexcept
+      : module_(module), globals_(globals) {}
+  Borrowed module() const noexcept { return module_; }
+  Borrowed globals() const noexcept { return globals_; }
+
+  // A module-level name: the module namespace first, then the built-ins;
+  // NameError "name '%U' is not defined" when neither has it.
+  Ref lookup(Name& name) const noexcept;
+  // lookup(module) then its attribute, e.g. attr(n_public, n_returnMsg).
+  Ref attr(Name& module, Name& attribute) const noexcept;
+
+ private:
+  Borrowed module_;
+  Borrowed globals_;
+};
+
+// --- Calling -------------------------------------------------------------
+// Calls with positional arguments; may run arbitrary Python code.
+Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept;
+// Calls with positional arguments and keyword arguments (name, value).
+Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
+            std::initializer_list<std::pair<Name*, Borrowed>> kwargs) noexcept;
+// getattr(obj, name)(*args).
+Ref call_method(Borrowed obj, Name& name,
+                std::initializer_list<Borrowed> args) noexcept;
+
+// --- Attributes, tests, conversions --------------------------------------
+Ref get_attr(Borrowed obj, Name& name) noexcept;
+Ref get_attr(Borrowed obj, Borrowed name) noexcept;
+Truth truth(Borrowed obj) noexcept;                   // bool(obj)
+Truth equals(Borrowed a, Borrowed b) noexcept;        // a == b, then bool()
+Truth contains(Borrowed container, Borrowed item) noexcept;  // item in container
+Ref str_of(Borrowed obj) noexcept;                    // str(obj)
+Ref format_of(Borrowed obj) noexcept;                 // format(obj, "")
+Ref text(const char* utf8) noexcept;                  // new str from UTF-8
+Ref concat(std::initializer_list<Borrowed> texts) noexcept;  // str + str + ...
+Ref integer(long value) noexcept;
+
+// The `import a.b` statement's value: the top-level package, through the
+// built-in __import__ (so the host's import hooks apply).
+Ref import_statement(Name& dotted_name, Borrowed globals) noexcept;
+// The module object itself for a dotted name (what `import a.b` then `a.b`
+// yields), through the same machinery.
+Ref import_module(Name& dotted_name, Borrowed globals) noexcept;
+
+// --- Built-ins looked up once at initialisation --------------------------
+enum class Builtin { print, eval, range, chr };
+// Borrowed; valid once the module is initialised.
+Borrowed builtin(Builtin which) noexcept;
+// print(*args) through the built-in print looked up at initialisation.
+Ref print(std::initializer_list<Borrowed> args) noexcept;
+
+// --- Exceptions ----------------------------------------------------------
+// The `raise obj` statement: an instance is raised as is, a class is called
+// first, anything else is a TypeError.  Always returns a null Ref.
+Ref raise_object(Borrowed obj) noexcept;
+
+// An exception taken off the error indicator (normalised), as
+// `except ... as e` holds it.  restore() puts it back.
+class CaughtError {
+ public:
+  // Takes the pending exception; the indicator must be set.
+  static CaughtError fetch() noexcept;
+  bool matches(Borrowed exception_class) const noexcept;
+  Borrowed value() const noexcept { return value_.get(); }
+  // Raises it again, unchanged; returns a null Ref.
+  Ref restore() noexcept;
+  // Makes this exception the __context__ of the one now pending, as a
+  // raise inside an except block does.
+  void chain_into_pending() const noexcept;
+
+ private:
+  Ref type_, value_, traceback_;
+};
+
+}  // namespace velmora
+
+#endif  // VELMORA_MODULE_FRAME_HPP

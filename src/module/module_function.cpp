@@ -1,0 +1,427 @@
+// module_function.cpp: the callable type of the exported functions and the
+// argument checks they all share.
+//
+// Every exported function is an instance of one type, built from its row in
+// the function table.  A call binds positional and keyword arguments to the
+// row's parameters (with the module's own fixed messages, the same on every
+// interpreter version) and runs the row's body with the module namespace as
+// its scope.  Each instance holds its module, so calls keep working after
+// the module has left sys.modules; the module's dictionary holds the
+// instances in turn, hence the GC support.
+#include "module_frame.hpp"
+
+#include "module_function.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD
+#if PY_VERSION_HEX >= 0x03080000
+  vectorcallfunc vectorcall;
+#endif
+  const FunctionDef* def;
+  PyObject* module;       // strong: the module the function belongs to
+  PyObject* globals;      // strong: that module's dictionary
+  PyObject* name;         // __name__
+  PyObject* qualname;     // __qualname__
+  PyObject* module_name;  // __module__
+  PyObject* doc;          // __doc__
+  PyObject* defaults;     // __defaults__: a tuple, or None
+  PyObject* dict;         // __dict__, made on first use
+  PyObject* signature;    // inspect.Signature, made on first use
+  PyObject* weakrefs;
+};
+
+// Only the object header is given here (it differs between versions, and
+// 3.12 makes static types immortal through it); function_type_ready() fills
+// in the rest before the type is used.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+FunctionObject* as_function(Borrowed self) noexcept {
+  return reinterpret_cast<FunctionObject*>(self);
+}
+
+// --- Argument binding ----------------------------------------------------
+
+// Keyword arguments as parallel arrays of names and values (borrowed).
+struct Keywords {
+  PyObject* const* names;
+  PyObject* const* values;
+  Py_ssize_t count;
+};
+
+bool keyword_is(Borrowed key, const char* param) noexcept {
+  if (!PyUnicode_Check(key)) return false;
+  return PyUnicode_CompareWithASCIIString(key, param) == 0;
+}
+
+void raise_positional_count(const FunctionDef& def, const char* how,
+                            Py_ssize_t given) noexcept {
+  const auto n = static_cast<Py_ssize_t>(def.nparams);
+  PyErr_Format(PyExc_TypeError,
+               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               def.name, how, n, n == 1 ? "" : "s", given);
+}
+
+// Fills out[0..nparams) from the call's arguments, or sets TypeError.
+bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
+          const Keywords& kw, Borrowed* out) noexcept {
+  const FunctionDef& def = *f->def;
+  const auto nparams = static_cast<Py_ssize_t>(def.nparams);
+
+  if (nparams == 0) {
+    if (kw.count > 0) {
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
+      return false;
+    }
+    if (npos > 0) {
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
+                   def.name, npos);
+      return false;
+    }
+    return true;
+  }
+
+  const char* how = def.last_default ? "at most" : "exactly";
+  if (npos > nparams) {
+    raise_positional_count(def, how, npos);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = pos[i];
+
+  // Which keywords have been consumed by a parameter.  Parameters are few,
+  // so a bit per keyword for the first 64 and a rescan beyond that is ample.
+  std::uint64_t used = 0;
+  auto is_used = [&](Py_ssize_t k) { return k < 64 && (used >> k) & 1U; };
+
+  const Py_ssize_t first_default =
+      def.last_default ? nparams - 1 : nparams;
+  for (Py_ssize_t p = npos; p < nparams; ++p) {
+    Borrowed value = nullptr;
+    for (Py_ssize_t k = 0; k < kw.count; ++k) {
+      if (keyword_is(kw.names[k], def.params[static_cast<std::size_t>(p)])) {
+        value = kw.values[k];
+        if (k < 64) used |= std::uint64_t{1} << k;
+        break;
+      }
+    }
+    if (value == nullptr && p >= first_default) {
+      value = PyTuple_GET_ITEM(f->defaults, p - first_default);
+    }
+    if (value == nullptr) {
+      raise_positional_count(def, "exactly", p);
+      return false;
+    }
+    out[p] = value;
+  }
+
+  for (Py_ssize_t k = 0; k < kw.count; ++k) {
+    Borrowed key = kw.names[k];
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+      return false;
+    }
+    if (is_used(k)) continue;
+    Py_ssize_t param = -1;
+    for (Py_ssize_t p = 0; p < nparams; ++p) {
+      if (keyword_is(key, def.params[static_cast<std::size_t>(p)])) {
+        param = p;
+        break;
+      }
+    }
+    if (param >= npos) continue;  // a keyword past the 64th that was consumed
+    if (param >= 0) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() got multiple values for keyword argument '%U'",
+                   def.name, key);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   def.name, key);
+    }
+    return false;
+  }
+  return true;
+}
+
+PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
+                 const Keywords& kw) noexcept {
+  Borrowed bound[kMaxParams] = {};
+  if (!bind(f, pos, npos, kw, bound)) return nullptr;
+  // The body may drop the last other reference to this function (say, by
+  // deleting it from the module), so hold the scope's objects meanwhile.
+  Ref hold_module = Ref::borrow(f->module);
+  Ref hold_globals = Ref::borrow(f->globals);
+  const Scope scope(hold_module.get(), hold_globals.get());
+  Ref result = f->def->body(scope, bound);
+  if (!result && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "%s() failed without setting an error",
+                 f->def->name);
+  }
+  return result.release();
+}
+
+#if PY_VERSION_HEX >= 0x03080000
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
+                              std::size_t nargsf, PyObject* kwnames) noexcept {
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+  Keywords kw{nullptr, nullptr, 0};
+  if (kwnames != nullptr) {
+    kw.count = PyTuple_GET_SIZE(kwnames);
+    kw.names = &PyTuple_GET_ITEM(kwnames, 0);
+    kw.values = args + npos;
+  }
+  return invoke(as_function(self), args, npos, kw);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x03080000
+// The tuple-and-dict call: the only call protocol on 3.7.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+  PyObject* const* pos = npos ? &PyTuple_GET_ITEM(args, 0) : nullptr;
+  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (nkw == 0) return invoke(as_function(self), pos, npos, Keywords{nullptr, nullptr, 0});
+
+  constexpr Py_ssize_t kInline = 8;
+  PyObject* inline_names[kInline];
+  PyObject* inline_values[kInline];
+  PyObject** names = inline_names;
+  PyObject** values = inline_values;
+  if (nkw > kInline) {
+    names = PyMem_New(PyObject*, static_cast<std::size_t>(nkw));
+    values = PyMem_New(PyObject*, static_cast<std::size_t>(nkw));
+    if (names == nullptr || values == nullptr) {
+      PyMem_Free(names);
+      PyMem_Free(values);
+      return PyErr_NoMemory();
+    }
+  }
+  // The dictionary is the caller's and is not changed while we bind; the
+  // pointers are only used before the body runs.
+  Py_ssize_t i = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &i, &key, &value) && k < nkw) {
+    names[k] = key;
+    values[k] = value;
+    ++k;
+  }
+  Ref keep_kwargs = Ref::borrow(kwargs);
+  PyObject* result = invoke(as_function(self), pos, npos, Keywords{names, values, k});
+  if (names != inline_names) {
+    PyMem_Free(names);
+    PyMem_Free(values);
+  }
+  return result;
+}
+#endif
+
+// --- Attributes ----------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return Py_NewRef(as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_text(PyObject*& slot, PyObject* value, const char* what) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(slot, value);
+  return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text(as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text(as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+  return Py_NewRef(as_function(self)->defaults);
+}
+
+// inspect.Signature for the table row, made on first use and kept.
+PyObject* get_signature(PyObject* self, void*) noexcept {
+  FunctionObject* f = as_function(self);
+  if (f->signature != nullptr) return Py_NewRef(f->signature);
+  static Name n_inspect{"inspect"}, n_parameter{"Parameter"},
+      n_signature{"Signature"}, n_kind{"POSITIONAL_OR_KEYWORD"},
+      n_default{"default"};
+  Borrowed inspect_name = n_inspect.get();
+  if (inspect_name == nullptr) return nullptr;
+  Ref inspect = Ref::steal(PyImport_Import(inspect_name));
+  if (!inspect) return nullptr;
+  Ref parameter = get_attr(inspect.get(), n_parameter);
+  if (!parameter) return nullptr;
+  Ref kind = get_attr(parameter.get(), n_kind);
+  if (!kind) return nullptr;
+  const FunctionDef& def = *f->def;
+  Ref params = Ref::steal(PyList_New(0));
+  if (!params) return nullptr;
+  for (std::size_t p = 0; p < def.nparams; ++p) {
+    Ref pname = text(def.params[p]);
+    if (!pname) return nullptr;
+    Ref param;
+    if (def.last_default && p + 1 == def.nparams) {
+      param = call_kw(parameter.get(), {pname.get(), kind.get()},
+                      {{&n_default, PyTuple_GET_ITEM(f->defaults, 0)}});
+    } else {
+      param = call(parameter.get(), {pname.get(), kind.get()});
+    }
+    if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+  }
+  Ref signature_class = get_attr(inspect.get(), n_signature);
+  if (!signature_class) return nullptr;
+  Ref signature = call(signature_class.get(), {params.get()});
+  if (!signature) return nullptr;
+  if (f->signature == nullptr) f->signature = Py_NewRef(signature.get());
+  return signature.release();
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module_name), 0, nullptr},
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling and copying find the function again by name in its module.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// --- Lifetime ------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(f->module);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->module_name);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->signature);
+  return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->module_name);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->signature);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+  FunctionObject* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_TYPE(self)->tp_free(self);
+}
+
+}  // namespace
+
+bool function_type_ready() noexcept {
+  if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
+  PyTypeObject& t = function_type;
+  t.tp_name = "Velmora.function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_doc = "A function exported by the Velmora module.";
+  t.tp_dealloc = function_dealloc;
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_repr = function_repr;
+  t.tp_getset = function_getset;
+  t.tp_members = function_members;
+  t.tp_methods = function_methods;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+  t.tp_getattro = PyObject_GenericGetAttr;
+  t.tp_setattro = PyObject_GenericSetAttr;
+#if PY_VERSION_HEX >= 0x030C0000
+  t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_call = PyVectorcall_Call;
+#elif PY_VERSION_HEX >= 0x03080000
+  // bpo-36974: 3.8 spells the flag with an underscore.
+  t.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_call = PyVectorcall_Call;
+#else
+  t.tp_call = function_call;
+#endif
+  return PyType_Ready(&t) == 0;
+}
+
+Ref function_new(const FunctionDef& def, Borrowed module,
+                 Borrowed module_name) noexcept {
+  Borrowed globals = PyModule_GetDict(module);
+  if (globals == nullptr) return {};
+  Ref name = text(def.name);
+  if (!name) return {};
+  Ref doc = def.doc ? text(def.doc) : Ref::borrow(Py_None);
+  if (!doc) return {};
+  Ref defaults = Ref::borrow(Py_None);
+  if (def.last_default) {
+    Ref value = integer(*def.last_default);
+    if (!value) return {};
+    defaults = Ref::steal(PyTuple_Pack(1, value.get()));
+    if (!defaults) return {};
+  }
+  FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+  if (f == nullptr) return {};
+#if PY_VERSION_HEX >= 0x03080000
+  f->vectorcall = function_vectorcall;
+#endif
+  f->def = &def;
+  f->module = Py_NewRef(module);
+  f->globals = Py_NewRef(globals);
+  f->name = Py_NewRef(name.get());
+  f->qualname = name.release();
+  f->module_name = Py_NewRef(module_name);
+  f->doc = doc.release();
+  f->defaults = defaults.release();
+  f->dict = nullptr;
+  f->signature = nullptr;
+  f->weakrefs = nullptr;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace velmora

@@ -1,0 +1,257 @@
+// module_init.cpp: the entry symbol, the create and exec steps, and the
+// module's process-wide state.
+//
+// The module allows one interpreter per process and initialises once per
+// process: a later import (after the module left sys.modules, or a reload)
+// gets the same module object back without running its statements again.
+// A failed initialisation leaves nothing behind, so the next import starts
+// from the beginning.
+#include "module_frame.hpp"
+
+#include "module_function.hpp"
+#include "module_state.hpp"
+#include "module_table.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace velmora {
+namespace {
+
+// Process-wide state; see module_state.hpp for why these are raw.
+PyObject* g_module = nullptr;  // strong once set
+bool g_initialised = false;
+bool g_have_interpreter = false;
+std::int64_t g_interpreter_id = -1;
+PyObject* g_builtins[4] = {};  // strong, kept for the life of the process
+
+constexpr const char kInterpreterChange[] =
+    "Interpreter change detected - this module can only be loaded into one "
+    "interpreter per process.";
+
+// -1 with the error set when the identifier cannot be read.
+std::int64_t current_interpreter_id() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+  PyInterpreterState* interp = PyInterpreterState_Get();
+#else
+  // bpo-35886: PyInterpreterState_Get() is public from 3.9 on.
+  PyInterpreterState* interp = PyThreadState_Get()->interp;
+#endif
+  return PyInterpreterState_GetID(interp);
+}
+
+// Copies one attribute of the import spec into the new module's namespace.
+bool copy_spec_attribute(Borrowed spec, Borrowed module, const char* from,
+                         const char* to, bool skip_none) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return true;
+    }
+    return false;
+  }
+  if (skip_none && value.get() == Py_None) return true;
+  return PyObject_SetAttrString(module, to, value.get()) == 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+  const std::int64_t id = current_interpreter_id();
+  if (id == -1 && PyErr_Occurred()) return nullptr;
+  if (!g_have_interpreter) {
+    g_have_interpreter = true;
+    g_interpreter_id = id;
+  } else if (id != g_interpreter_id) {
+    PyErr_SetString(PyExc_ImportError, kInterpreterChange);
+    return nullptr;
+  }
+  if (g_module != nullptr) return Py_NewRef(g_module);
+
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  if (!copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) ||
+      !copy_spec_attribute(spec, module.get(), "origin", "__file__", false) ||
+      !copy_spec_attribute(spec, module.get(), "parent", "__package__", false) ||
+      !copy_spec_attribute(spec, module.get(), "submodule_search_locations",
+                           "__path__", true)) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+// Warns when the running interpreter is not the one the build is for; the
+// import goes on unless the host has made the warning an error.
+bool check_version() noexcept {
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+  return PyErr_WarnFormat(
+             PyExc_RuntimeWarning, 1,
+             "compile time Python version %d.%d of module '%.100s' %s runtime "
+             "version %d.%d",
+             PY_MAJOR_VERSION, PY_MINOR_VERSION, "Velmora", "does not match",
+             major, minor) == 0;
+}
+
+bool lookup_builtins() noexcept {
+  static Name names[] = {Name{"print"}, Name{"eval"}, Name{"range"}, Name{"chr"}};
+  Borrowed builtins = PyEval_GetBuiltins();
+  if (builtins == nullptr) return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    Borrowed key = names[i].get();
+    if (key == nullptr) return false;
+    Borrowed found = PyDict_GetItemWithError(builtins, key);
+    if (found == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+      return false;
+    }
+    Py_INCREF(found);
+    Py_XSETREF(g_builtins[i], found);
+  }
+  return true;
+}
+
+// `import <name>`: binds the statement's value under the top-level name.
+bool import_and_bind(Name& name, Name& bind_as, Borrowed globals) noexcept {
+  Ref value = import_statement(name, globals);
+  if (!value) return false;
+  Borrowed key = bind_as.get();
+  return key != nullptr && PyDict_SetItem(globals, key, value.get()) == 0;
+}
+
+bool bind_functions(std::size_t from, std::size_t to, Borrowed module,
+                    Borrowed module_name, Borrowed globals) noexcept {
+  const auto table = function_table();
+  for (std::size_t i = from; i < to && i < table.size(); ++i) {
+    Ref fn = function_new(table[i], module, module_name);
+    if (!fn || PyDict_SetItemString(globals, table[i].name, fn.get()) < 0) return false;
+  }
+  return true;
+}
+
+// The module's statements, in order.
+bool run_statements(Borrowed module, Borrowed globals) noexcept {
+  static Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"},
+      n_importlib{"importlib"}, n_importlib_util{"importlib.util"},
+      n_ctypes{"ctypes"}, n_update{"update_plugin_list"}, n_name{"__name__"};
+
+  if (!import_and_bind(n_public, n_public, globals) ||
+      !import_and_bind(n_os, n_os, globals) ||
+      !import_and_bind(n_sys, n_sys, globals) ||
+      !import_and_bind(n_json, n_json, globals) ||
+      !import_and_bind(n_importlib, n_importlib, globals) ||
+      !import_and_bind(n_importlib_util, n_importlib, globals) ||
+      !import_and_bind(n_ctypes, n_ctypes, globals)) {
+    return false;
+  }
+
+  // Under multi-phase init the name comes from the import spec.
+  Ref module_name = get_attr(module, n_name);
+  if (!module_name) return false;
+  if (!bind_functions(0, kBoundBeforeRefresh, module, module_name.get(), globals)) {
+    return false;
+  }
+
+  // The catalogue refresh runs before the remaining functions exist.
+  const Scope scope(module, globals);
+  Ref update = scope.lookup(n_update);
+  if (!update) return false;
+  Ref discarded = call(update.get(), {});
+  if (!discarded) return false;
+
+  return bind_functions(kBoundBeforeRefresh, function_table().size(), module,
+                        module_name.get(), globals);
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (g_initialised) {
+    if (module == g_module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'Velmora' has already been imported. "
+                    "Re-initialisation is not supported.");
+    return -1;
+  }
+
+  static Name n_velmora{"Velmora"};
+  bool entered_in_sys_modules = false;
+  bool ok = [&]() noexcept {
+    g_module = Py_NewRef(module);
+    Borrowed globals = PyModule_GetDict(module);
+    if (globals == nullptr) return false;
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module ||
+        PyObject_SetAttrString(module, "__builtins__", builtins_module.get()) < 0) {
+      return false;
+    }
+    if (!check_version()) return false;
+
+    Borrowed modules = PyImport_GetModuleDict();
+    Borrowed key = n_velmora.get();
+    if (key == nullptr) return false;
+    const int present = PyDict_Contains(modules, key);
+    if (present < 0) return false;
+    if (present == 0) {
+      if (PyDict_SetItem(modules, key, module) < 0) return false;
+      entered_in_sys_modules = true;
+    }
+
+    if (!lookup_builtins()) return false;
+    if (!function_type_ready()) return false;
+    return run_statements(module, globals);
+  }();
+
+  if (ok) {
+    g_initialised = true;
+    return 0;
+  }
+
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Velmora");
+  _PyTraceback_Add("init Velmora", "<Velmora>", 0);
+  if (entered_in_sys_modules) {
+    // Take back only the entry made above, keeping the pending error.
+    CaughtError pending = CaughtError::fetch();
+    Borrowed modules = PyImport_GetModuleDict();
+    Borrowed current = PyDict_GetItemWithError(modules, n_velmora.get());
+    if (current == module) PyDict_DelItem(modules, n_velmora.get());
+    PyErr_Clear();
+    pending.restore();
+  }
+  Py_CLEAR(g_module);
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "Velmora",     // m_name
+    nullptr,       // m_doc
+    0,             // m_size
+    nullptr,       // m_methods
+    module_slots,  // m_slots
+    nullptr,       // m_traverse
+    nullptr,       // m_clear
+    nullptr,       // m_free
+};
+
+}  // namespace
+
+namespace state {
+Borrowed builtin(Builtin which) noexcept {
+  return g_builtins[static_cast<std::size_t>(which)];
+}
+}  // namespace state
+
+}  // namespace velmora
+
+// CPython 3.7's PyMODINIT_FUNC does not mark the symbol visible (3.9 does),
+// and everything else is hidden, so say it here.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_Velmora(void) {
+  return PyModuleDef_Init(&velmora::module_def);
+}
