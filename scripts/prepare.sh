@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing: a C++
+# compiler, CMake, binutils (nm), openssl (independent cipher check) and
+# PyCryptodome from the distribution.  Safe to run again.
+set -euo pipefail
+need=()
+for pkg in g++ cmake binutils openssl python3-pycryptodome; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "prepare: installing ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+fi
