@@ -1,0 +1,239 @@
+// plugins_runner.cpp: plugin_run and load_so_plugin.
+//
+// A plugin lives in its own folder under the fixed plugin root, with a
+// Python source entry "<name>_main.py", a compiled entry, or both.  Every
+// call loads the entry afresh (import, then reload, so an edited plugin takes
+// effect without restarting the panel), makes the plugin object and calls
+// the requested operation with the host's request-argument object.  Nothing
+// is kept between calls except what the interpreter itself keeps: the
+// folder's place in sys.path and the entry module in sys.modules.
+#include "module_frame.hpp"
+
+#include "plugins/plugins.hpp"
+
+#include "host/host_calls.hpp"
+
+namespace velmora::plugins {
+namespace {
+
+// Module-level names, looked up at every use so a host that rebinds them
+// on the module changes what the next call uses.
+Name n_sys{"sys"};
+Name n_os{"os"};
+Name n_importlib{"importlib"};
+Name n_load_so_plugin{"load_so_plugin"};
+Name n_ctypes{"ctypes"};
+
+// Attribute names.
+Name n_path{"path"};
+Name n_insert{"insert"};
+Name n_exists{"exists"};
+Name n_import_module{"import_module"};
+Name n_reload{"reload"};
+Name n_cdll{"CDLL"};
+Name n_plugin_get_object{"plugin_get_object"};
+
+// Fixed texts.
+Name t_plugin_root{"/www/server/panel/plugin"};
+Name t_slash{"/"};
+Name t_main{"_main"};
+Name t_main_py{"_main.py"};
+// The compiled entry always carries the 3.7 ABI tag: plugins are shipped
+// built for that interpreter, and the 3.12 build looks for the same file.
+Name t_main_so{"_main.cpython-37m-x86_64-linux-gnu.so"};
+Name t_load_failed{"插件加载失败!"};
+Name t_py_failed{"加载 Python 插件模块失败: "};
+Name t_so_failed{"加载 SO 插件模块失败: "};
+Name t_missing_open{"在["};
+Name t_missing_mid{"]插件中找不到["};
+Name t_missing_close{"]方法"};
+
+// public.returnMsg(False, <text of `name`>).
+Ref fail_with(const Scope& scope, Name& message) noexcept {
+  Borrowed msg = message.get();
+  if (msg == nullptr) return {};
+  return host::return_msg(scope, msg);
+}
+
+// A plugin name that would lead out of its own folder under the root: the
+// root itself ("" or "."), its parent (".."), anything with a separator, or
+// a NUL that the file system would cut the path at.
+Truth escapes_root(Borrowed name) noexcept {
+  const Py_ssize_t length = PyUnicode_GetLength(name);
+  if (length < 0) return std::nullopt;
+  if (length == 0) return true;
+  if (PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
+      PyUnicode_CompareWithASCIIString(name, "..") == 0) {
+    return true;
+  }
+  for (Py_UCS4 bad : {Py_UCS4{'/'}, Py_UCS4{0}}) {
+    const Py_ssize_t at = PyUnicode_FindChar(name, bad, 0, length, 1);
+    if (at == -2) return std::nullopt;
+    if (at >= 0) return true;
+  }
+  return false;
+}
+
+// os.path.exists(path), with `os` looked up now.
+Truth path_exists(const Scope& scope, Borrowed path) noexcept {
+  Ref os_path = scope.attr(n_os, n_path);
+  if (!os_path) return std::nullopt;
+  Ref found = call_method(os_path.get(), n_exists, {path});
+  if (!found) return std::nullopt;
+  return truth(found.get());
+}
+
+// Puts the plugin's folder at the front of sys.path unless it is already
+// there somewhere; an existing entry keeps its place.
+bool add_search_path(const Scope& scope, Borrowed folder) noexcept {
+  Ref search_path = scope.attr(n_sys, n_path);
+  if (!search_path) return false;
+  Truth present = contains(search_path.get(), folder);
+  if (!present) return false;
+  if (*present) return true;
+  Ref front = integer(0);
+  if (!front) return false;
+  return static_cast<bool>(call_method(search_path.get(), n_insert, {front.get(), folder}));
+}
+
+// Loads the source entry: import, reload in place, then call the entry class.
+Ref load_source_entry(const Scope& scope, Borrowed module_name) noexcept {
+  Ref import_module = scope.attr(n_importlib, n_import_module);
+  if (!import_module) return {};
+  Ref plugin_main = call(import_module.get(), {module_name});
+  if (!plugin_main) return {};
+  // The reload re-executes the module object in place, so its result is not
+  // needed: the first call in a process runs the top-level code twice.
+  Ref reload = scope.attr(n_importlib, n_reload);
+  if (!reload || !call(reload.get(), {plugin_main.get()})) return {};
+  Ref entry_class = get_attr(plugin_main.get(), module_name);
+  if (!entry_class) return {};
+  return call(entry_class.get(), {});
+}
+
+// Turns a pending Exception into public.returnMsg(False, prefix + str(e));
+// anything not derived from Exception (interrupts, exits) goes on as is.
+Ref report_load_failure(const Scope& scope, Name& prefix) noexcept {
+  CaughtError caught = CaughtError::fetch();
+  if (!caught.matches(PyExc_Exception)) return caught.restore();
+  Borrowed head = prefix.get();
+  Ref detail = head ? str_of(caught.value()) : Ref{};
+  Ref message = detail ? concat({head, detail.get()}) : Ref{};
+  Ref result = message ? host::return_msg(scope, message.get()) : Ref{};
+  // A failure while reporting happened inside the handler of the first one.
+  if (!result) caught.chain_into_pending();
+  return result;
+}
+
+// hasattr(obj, name) as the runner needs it: a name that is not text is a
+// TypeError; any failure of the fetch itself means "absent".
+Truth has_operation(Borrowed obj, Borrowed name) noexcept {
+  if (!PyUnicode_Check(name)) {
+    PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
+    return std::nullopt;
+  }
+  Ref found = get_attr(obj, name);
+  if (found) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// True when the request asks for the operation itself rather than its
+// result: "plugin_get_object" in args and args.plugin_get_object == 1.
+Truth wants_object(Borrowed request) noexcept {
+  Borrowed key = n_plugin_get_object.get();
+  if (key == nullptr) return std::nullopt;
+  Truth listed = contains(request, key);
+  if (!listed || !*listed) return listed;
+  Ref flag = get_attr(request, n_plugin_get_object);
+  if (!flag) return std::nullopt;
+  Ref one = integer(1);
+  if (!one) return std::nullopt;
+  return equals(flag.get(), one.get());
+}
+
+}  // namespace
+
+Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
+  Borrowed plugin_name = args[0];
+  Borrowed def_name = args[1];
+  Borrowed request = args[2];
+
+  Ref name = format_of(plugin_name);
+  if (!name) return {};
+  // A request's plugin name must not reach anything outside the plugin
+  // root; refuse it before the search path or the file system is touched.
+  Truth outside = escapes_root(name.get());
+  if (!outside) return {};
+  if (*outside) return fail_with(scope, t_load_failed);
+
+  Borrowed root = t_plugin_root.get();
+  Borrowed slash = t_slash.get();
+  Borrowed main_suffix = t_main.get();
+  Borrowed py_suffix = t_main_py.get();
+  Borrowed so_suffix = t_main_so.get();
+  if (!root || !slash || !main_suffix || !py_suffix || !so_suffix) return {};
+
+  Ref sys_path = concat({root, slash, name.get()});
+  if (!sys_path) return {};
+  Ref plugin_main_file = concat({sys_path.get(), slash, name.get(), py_suffix});
+  if (!plugin_main_file) return {};
+  Ref plugin_so_file = concat({sys_path.get(), slash, name.get(), so_suffix});
+  if (!plugin_so_file) return {};
+
+  // Before either entry is looked for, so also for a plugin without one.
+  if (!add_search_path(scope, sys_path.get())) return {};
+
+  Ref plugin_obj;
+  Truth has_source = path_exists(scope, plugin_main_file.get());
+  if (!has_source) return {};
+  if (*has_source) {
+    // The source entry wins whenever it exists, also when it fails to load.
+    Ref module_name = concat({name.get(), main_suffix});
+    if (!module_name) return {};
+    plugin_obj = load_source_entry(scope, module_name.get());
+    if (!plugin_obj) return report_load_failure(scope, t_py_failed);
+  } else {
+    Truth has_library = path_exists(scope, plugin_so_file.get());
+    if (!has_library) return {};
+    if (*has_library) {
+      Ref loader = scope.lookup(n_load_so_plugin);
+      plugin_obj = loader ? call(loader.get(), {plugin_so_file.get()}) : Ref{};
+      if (!plugin_obj) return report_load_failure(scope, t_so_failed);
+    }
+  }
+  // No entry file, or an entry class that answered None.
+  if (!plugin_obj || plugin_obj.get() == Py_None) return fail_with(scope, t_load_failed);
+
+  Truth present = has_operation(plugin_obj.get(), def_name);
+  if (!present) return {};
+  if (!*present) {
+    Ref operation_text = format_of(def_name);
+    if (!operation_text) return {};
+    Borrowed open = t_missing_open.get();
+    Borrowed mid = t_missing_mid.get();
+    Borrowed close = t_missing_close.get();
+    if (!open || !mid || !close) return {};
+    Ref message = concat({open, name.get(), mid, operation_text.get(), close});
+    if (!message) return {};
+    return host::return_msg(scope, message.get());
+  }
+
+  Truth fetch_only = wants_object(request);
+  if (!fetch_only) return {};
+  Ref operation = get_attr(plugin_obj.get(), def_name);
+  if (!operation || *fetch_only) return operation;
+  // The operation is fetched by name and called directly: the caller's name
+  // is never turned into code, whatever the plugin object answers to.
+  return call(operation.get(), {request});
+}
+
+Ref load_so_plugin(const Scope& scope, const Borrowed* args) noexcept {
+  Borrowed so_path = args[0];
+  // A function-local import, not the module-level binding.
+  Ref ctypes = import_statement(n_ctypes, scope.globals());
+  if (!ctypes) return {};
+  return call_method(ctypes.get(), n_cdll, {so_path});
+}
+
+}  // namespace velmora::plugins
