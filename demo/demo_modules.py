@@ -1,0 +1,81 @@
+"""Panel modules: lays out a sample class directory in a temporary folder,
+points the host at it, lists the module directories, runs a method of a
+sample module through module_run, and shows names that are refused."""
+import os
+import tempfile
+
+SAMPLE_MODULE = '''\
+import os
+
+
+class main:
+    """A sample panel module: one method that answers a request."""
+
+    def __init__(self):
+        self.where = os.path.basename(os.path.dirname(__file__))
+
+    def get_summary(self, args):
+        return {'module': 'notes', 'directory': self.where,
+                'greeting': 'hello, %s' % getattr(args, 'user', 'nobody')}
+'''
+
+
+class Request:
+    """What the panel hands a module method: `in` and attribute reads."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    def __contains__(self, key):
+        return key in self.__dict__
+
+
+def _lay_out(class_dir):
+    for folder in ('projectModel', 'toolsModel', 'crontab'):
+        os.makedirs(os.path.join(class_dir, folder))
+    with open(os.path.join(class_dir, 'toolsModel', 'notesModel.py'), 'w') as f:
+        f.write(SAMPLE_MODULE)
+
+
+def run(Velmora, public):
+    saved = os.environ.get('VELMORA_CLASS_PATH')
+    with tempfile.TemporaryDirectory(prefix='velmora-demo-class-') as class_dir:
+        _lay_out(class_dir)
+        os.environ['VELMORA_CLASS_PATH'] = class_dir
+        try:
+            print('class directory: %s' % public.get_class_path())
+            print('module directories: %s' % sorted(Velmora.get_module_list()))
+
+            found = Velmora.module_run('notes', 'get_summary', Request(user='admin'))
+            print("module_run('notes', 'get_summary') searching the directories -> %s" % found)
+
+            named = Velmora.module_run('notes', 'get_summary',
+                                       Request(user='admin', model_index='tools'))
+            print("  ... with model_index='tools' -> %s" % named)
+
+            method = Velmora.module_run('notes', 'get_summary', Request(module_get_object=1))
+            print("  ... with module_get_object=1 -> the method itself: %s.%s"
+                  % (type(method.__self__).__name__, method.__name__))
+
+            print("module_run('notes', 'missing') -> %s"
+                  % Velmora.module_run('notes', 'missing', Request()))
+            print("module_run('../notes', 'get_summary') -> %s"
+                  % Velmora.module_run('../notes', 'get_summary', Request()))
+            print("module_run('notes', 'get_summary', model_index='../../tmp/x') -> %s"
+                  % Velmora.module_run('notes', 'get_summary', Request(model_index='../../tmp/x')))
+            for name in ('site_v2-beta', 'x;y'):
+                print('path_check(%r) -> %s' % (name, Velmora.path_check(name)))
+        finally:
+            if saved is None:
+                os.environ.pop('VELMORA_CLASS_PATH', None)
+            else:
+                os.environ['VELMORA_CLASS_PATH'] = saved
+
+
+if __name__ == '__main__':
+    import sys
+    here = os.path.dirname(os.path.abspath(__file__))
+    sys.path.insert(0, os.path.join(here, '..', 'devhost'))
+    import public as host
+    import Velmora as module
+    run(module, host)

@@ -1,0 +1,119 @@
+// modules_discovery.cpp: get_module_list (which subdirectories of the class
+// directory hold panel modules) and get_module (a source file loaded as a
+// fresh anonymous module).
+#include "module_frame.hpp"
+
+#include "modules/modules.hpp"
+
+#include "host/host_calls.hpp"
+
+namespace velmora::modules {
+namespace {
+
+Name n_os{"os"};
+Name n_path{"path"};
+Name n_listdir{"listdir"};
+Name n_isdir{"isdir"};
+Name n_find{"find"};
+Name n_slash{"/"};
+Name n_dot{"."};
+Name n_model{"Model"};
+Name n_importlib_util{"importlib.util"};
+Name n_util{"util"};
+Name n_spec_from_file_location{"spec_from_file_location"};
+Name n_module_from_spec{"module_from_spec"};
+Name n_loader{"loader"};
+Name n_exec_module{"exec_module"};
+Name n_module_name{"module.name"};
+
+// os.path.isdir(path), with `os` looked up now.
+Truth is_directory(const Scope& scope, Borrowed path) noexcept {
+  Ref os = scope.lookup(n_os);
+  if (!os) return {};
+  Ref os_path = get_attr(os.get(), n_path);
+  if (!os_path) return {};
+  Ref result = call_method(os_path.get(), n_isdir, {path});
+  if (!result) return {};
+  return truth(result.get());
+}
+
+// name.find(needle) != -1 (when `present`) or == -1 (when not).
+Truth find_result_is(Borrowed name, Name& needle, bool present) noexcept {
+  Borrowed needle_text = needle.get();
+  if (needle_text == nullptr) return {};
+  Ref position = call_method(name, n_find, {needle_text});
+  if (!position) return {};
+  Ref minus_one = integer(-1);
+  if (!minus_one) return {};
+  Truth missing = equals(position.get(), minus_one.get());
+  if (!missing) return {};
+  return *missing != present;
+}
+
+// The listing rule, tested in this order and stopping at the first failure:
+// a directory, longer than six characters, no ".", and "Model" somewhere.
+Truth is_module_directory(const Scope& scope, Borrowed class_path, Borrowed fname) noexcept {
+  Borrowed slash = n_slash.get();
+  if (slash == nullptr) return {};
+  // class_path + "/" + fname with the interpreter's `+`, so a class
+  // directory that is not a text fails the way the host would expect.
+  Ref head = Ref::steal(PyNumber_Add(class_path, slash));
+  if (!head) return {};
+  Ref f_path = Ref::steal(PyNumber_Add(head.get(), fname));
+  if (!f_path) return {};
+  Truth directory = is_directory(scope, f_path.get());
+  if (!directory || !*directory) return directory;
+  Py_ssize_t length = PyObject_Size(fname);
+  if (length < 0) return {};
+  if (length <= 6) return false;
+  Truth no_dot = find_result_is(fname, n_dot, false);
+  if (!no_dot || !*no_dot) return no_dot;
+  return find_result_is(fname, n_model, true);
+}
+
+}  // namespace
+
+Ref get_module_list(const Scope& scope, const Borrowed*) noexcept {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return {};
+  Ref class_path = host::get_class_path(scope);
+  if (!class_path) return {};
+  Ref os = scope.lookup(n_os);
+  if (!os) return {};
+  Ref f_list = call_method(os.get(), n_listdir, {class_path.get()});
+  if (!f_list) return {};
+  Ref entries = Ref::steal(PyObject_GetIter(f_list.get()));
+  if (!entries) return {};
+  while (Ref fname = Ref::steal(PyIter_Next(entries.get()))) {
+    Truth accepted = is_module_directory(scope, class_path.get(), fname.get());
+    if (!accepted) return {};
+    if (*accepted && PyList_Append(list.get(), fname.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return list;
+}
+
+Ref get_module(const Scope& scope, const Borrowed* args) noexcept {
+  Borrowed filename = args[0];
+  // A function-local `import importlib.util`: it goes through the import
+  // machinery at every call, not through the module's own `importlib`.
+  Ref importlib = import_statement(n_importlib_util, scope.globals());
+  if (!importlib) return {};
+  Ref util = get_attr(importlib.get(), n_util);
+  if (!util) return {};
+  Borrowed module_name = n_module_name.get();
+  if (module_name == nullptr) return {};
+  Ref located = call_method(util.get(), n_spec_from_file_location, {module_name, filename});
+  if (!located) return {};
+  // When no loader knows this file name, `located` is None and this call
+  // fails with the interpreter's AttributeError.
+  Ref module = call_method(util.get(), n_module_from_spec, {located.get()});
+  if (!module) return {};
+  Ref loader = get_attr(located.get(), n_loader);
+  if (!loader) return {};
+  Ref done = call_method(loader.get(), n_exec_module, {module.get()});
+  if (!done) return {};
+  return module;
+}
+
+}  // namespace velmora::modules

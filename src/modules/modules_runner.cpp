@@ -1,0 +1,240 @@
+// modules_runner.cpp: module_run, which checks a module and a method name,
+// finds the module file under the class directory, has the host load it and
+// calls the method of the module's entry object.
+//
+// Expected failures come back as public.returnMsg(False, message); every
+// other exception propagates unchanged, except inside the one guarded block
+// that makes the entry object and reads the method from it.
+#include "module_frame.hpp"
+
+#include "modules/modules.hpp"
+
+#include "host/host_calls.hpp"
+
+namespace velmora::modules {
+namespace {
+
+Name n_os{"os"};
+Name n_path{"path"};
+Name n_exists{"exists"};
+Name n_format{"format"};
+Name n_main{"main"};
+Name n_path_check{"path_check"};
+Name n_get_module_list{"get_module_list"};
+Name n_model_index{"model_index"};
+Name n_module_get_object{"module_get_object"};
+
+Name n_chosen_pattern{"{}/{}Model/{}Model.py"};
+Name n_project_pattern{"{}/projectModel/{}Model.py"};
+Name n_search_pattern{"{}/{}/{}Model.py"};
+
+Name n_msg_empty{"模块名称和模块方法名称不能为空!"};
+Name n_msg_special{"模块名或方法名不能包含特殊符号!"};
+Name n_msg_missing{"模块[%s]不存在"};
+Name n_msg_not_loaded{"模块[%s]不存在!"};
+Name n_msg_entry_failed{"模块入口实例化失败"};
+Name n_msg_no_method{"在[%s]模块中找不到[%s]方法"};
+
+Ref fail(const Scope& scope, Name& message) noexcept {
+  Borrowed text = message.get();
+  if (text == nullptr) return {};
+  return host::return_msg(scope, text);
+}
+
+// public.returnMsg(False, message % values), `%` being the interpreter's
+// operator (so a tuple value is spread over the placeholders as usual).
+Ref fail_with(const Scope& scope, Name& message, Borrowed values) noexcept {
+  Borrowed format = message.get();
+  if (format == nullptr) return {};
+  Ref text = Ref::steal(PyNumber_Remainder(format, values));
+  if (!text) return {};
+  return host::return_msg(scope, text.get());
+}
+
+// `key in request`, the key given as text.
+Truth has_key(Borrowed request, Name& key) noexcept {
+  Borrowed key_text = key.get();
+  if (key_text == nullptr) return {};
+  return contains(request, key_text);
+}
+
+// path_check(name), looked up now so a replacement bound on the module is
+// the one asked.
+Truth name_passes(const Scope& scope, Borrowed name) noexcept {
+  Ref check = scope.lookup(n_path_check);
+  if (!check) return {};
+  Ref result = call(check.get(), {name});
+  if (!result) return {};
+  return truth(result.get());
+}
+
+// os.path.exists(path), with `os` looked up now.
+Truth file_exists(const Scope& scope, Borrowed path) noexcept {
+  Ref os = scope.lookup(n_os);
+  if (!os) return {};
+  Ref os_path = get_attr(os.get(), n_path);
+  if (!os_path) return {};
+  Ref result = call_method(os_path.get(), n_exists, {path});
+  if (!result) return {};
+  return truth(result.get());
+}
+
+// pattern.format(public.get_class_path(), first[, second])
+Ref module_path(const Scope& scope, Name& pattern, Borrowed first,
+                Borrowed second = nullptr) noexcept {
+  Borrowed pattern_text = pattern.get();
+  if (pattern_text == nullptr) return {};
+  Ref class_path = host::get_class_path(scope);
+  if (!class_path) return {};
+  if (second == nullptr) return call_method(pattern_text, n_format, {class_path.get(), first});
+  return call_method(pattern_text, n_format, {class_path.get(), first, second});
+}
+
+// The outcome of choosing the module file: a path, or a finished answer
+// (a refusal result, or a null Ref with the error set) to return at once.
+struct Choice {
+  Ref path;
+  Ref answer;
+  bool settled = false;
+};
+
+Choice settled(Ref answer) noexcept { return {Ref(), std::move(answer), true}; }
+
+// The directory the caller named through args.model_index.  Its text goes
+// into the path of a file that is then executed, so it has to pass the same
+// name check as the module and method names: "../" in it would otherwise run
+// code from anywhere on disk.
+Choice chosen_directory(const Scope& scope, Borrowed mod_name, Borrowed args) noexcept {
+  Ref model_index = get_attr(args, n_model_index);
+  if (!model_index) return settled({});
+  Truth given = truth(model_index.get());
+  if (!given) return settled({});
+  if (!*given) return {module_path(scope, n_project_pattern, mod_name), Ref(), false};
+  // The text that is checked is the very text put into the path.
+  Ref directory = format_of(model_index.get());
+  if (!directory) return settled({});
+  Truth passes = name_passes(scope, directory.get());
+  if (!passes) return settled({});
+  if (!*passes) return settled(fail(scope, n_msg_special));
+  return {module_path(scope, n_chosen_pattern, directory.get(), mod_name), Ref(), false};
+}
+
+// Searches the listed module directories in order and stops at the first
+// candidate that exists; the last candidate otherwise; none for an empty
+// list (a null path with no error set).
+Choice searched_directory(const Scope& scope, Borrowed mod_name) noexcept {
+  Ref list_fn = scope.lookup(n_get_module_list);
+  if (!list_fn) return settled({});
+  Ref module_list = call(list_fn.get(), {});
+  if (!module_list) return settled({});
+  Ref dirs = Ref::steal(PyObject_GetIter(module_list.get()));
+  if (!dirs) return settled({});
+  Ref candidate;
+  while (Ref module_dir = Ref::steal(PyIter_Next(dirs.get()))) {
+    candidate = module_path(scope, n_search_pattern, module_dir.get(), mod_name);
+    if (!candidate) return settled({});
+    Truth exists = file_exists(scope, candidate.get());
+    if (!exists) return settled({});
+    if (*exists) break;
+  }
+  if (PyErr_Occurred()) return settled({});
+  return {std::move(candidate), Ref(), false};
+}
+
+// main() of the loaded module, then getattr(entry, def_name, None).  Any
+// exception at all ends here as the entry-failure result; if making that
+// result raises in turn, the discarded exception becomes its context, as an
+// except block would leave it.
+Ref entry_method(const Scope& scope, Borrowed def_object, Borrowed def_name, bool* failed) noexcept {
+  *failed = false;
+  Ref entry;
+  if (Ref main = get_attr(def_object, n_main)) entry = call(main.get(), {});
+  Ref method;
+  if (entry) {
+    method = get_attr(entry.get(), def_name);
+    if (!method && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      method = Ref::borrow(Py_None);
+    }
+  }
+  if (method) return method;
+  *failed = true;
+  CaughtError discarded = CaughtError::fetch();
+  Ref result = fail(scope, n_msg_entry_failed);
+  if (!result) discarded.chain_into_pending();
+  return result;
+}
+
+}  // namespace
+
+Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
+  Borrowed mod_name = args[0];
+  Borrowed def_name = args[1];
+  Borrowed request = args[2];
+
+  Truth named = truth(mod_name);
+  if (!named) return {};
+  if (*named) {
+    named = truth(def_name);
+    if (!named) return {};
+  }
+  if (!*named) return fail(scope, n_msg_empty);
+
+  Truth clean = name_passes(scope, mod_name);
+  if (!clean) return {};
+  if (*clean) {
+    clean = name_passes(scope, def_name);
+    if (!clean) return {};
+  }
+  if (!*clean) return fail(scope, n_msg_special);
+
+  Truth directory_given = has_key(request, n_model_index);
+  if (!directory_given) return {};
+  Choice choice = *directory_given ? chosen_directory(scope, mod_name, request)
+                                   : searched_directory(scope, mod_name);
+  if (choice.settled) return std::move(choice.answer);
+  if (!choice.path) {
+    if (PyErr_Occurred()) return {};
+    return fail_with(scope, n_msg_missing, mod_name);
+  }
+  Borrowed mod_file = choice.path.get();
+
+  Truth exists = file_exists(scope, mod_file);
+  if (!exists) return {};
+  if (!*exists) return fail_with(scope, n_msg_missing, mod_name);
+
+  Ref def_object = host::get_script_object(scope, mod_file);
+  if (!def_object) return {};
+  Truth loaded = truth(def_object.get());
+  if (!loaded) return {};
+  if (!*loaded) return fail_with(scope, n_msg_not_loaded, mod_name);
+
+  bool entry_failed = false;
+  Ref run_object = entry_method(scope, def_object.get(), def_name, &entry_failed);
+  if (entry_failed || !run_object) return run_object;
+
+  Truth found = truth(run_object.get());
+  if (!found) return {};
+  if (!*found) {
+    Ref names = Ref::steal(PyTuple_Pack(2, mod_name, def_name));
+    if (!names) return {};
+    return fail_with(scope, n_msg_no_method, names.get());
+  }
+
+  Truth wants_object = has_key(request, n_module_get_object);
+  if (!wants_object) return {};
+  if (*wants_object) {
+    Ref flag = get_attr(request, n_module_get_object);
+    if (!flag) return {};
+    Ref one = integer(1);
+    if (!one) return {};
+    Truth equal_one = equals(flag.get(), one.get());
+    if (!equal_one) return {};
+    if (*equal_one) return run_object;
+  }
+
+  // Outside the guard: whatever the method raises reaches the caller.
+  return call(run_object.get(), {request});
+}
+
+}  // namespace velmora::modules
