@@ -14,8 +14,7 @@
 namespace velmora::catalogue {
 namespace {
 
-Name n_os{"os"}, n_json{"json"}, n_path{"path"}, n_exists{"exists"},
-    n_loads{"loads"}, n_list{"list"}, n_force{"force"},
+Name n_json{"json"}, n_loads{"loads"}, n_list{"list"}, n_force{"force"},
     n_get_plugin_list{"get_plugin_list"};
 
 constexpr const char kApiRootUrl[] = VELMORA_CLOUD_ROOT;
@@ -26,14 +25,6 @@ Ref json_loads(const Scope& scope, Borrowed text) noexcept {
   Ref loads = scope.attr(n_json, n_loads);
   if (!loads) return {};
   return call(loads.get(), {text});
-}
-
-Truth path_exists(const Scope& scope, Borrowed path) noexcept {
-  Ref os_path = scope.attr(n_os, n_path);
-  if (!os_path) return std::nullopt;
-  Ref exists = call_method(os_path.get(), n_exists, {path});
-  if (!exists) return std::nullopt;
-  return truth(exists.get());
 }
 
 // The guarded request: the answer text, printed, or null with the pending
@@ -93,7 +84,7 @@ Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
   const Truth wants_cache = equals(force, zero.get());
   if (!wants_cache) return {};
   if (*wants_cache) {
-    const Truth cached = path_exists(scope, cache_file.get());
+    const Truth cached = os_path_exists(scope, cache_file.get());
     if (!cached) return {};
     if (*cached) {
       Ref content = host::cache_read_file(scope, cache_file.get());

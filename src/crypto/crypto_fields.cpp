@@ -17,8 +17,6 @@ namespace velmora::crypto {
 namespace {
 
 Name n_os{"os"};
-Name n_path{"path"};
-Name n_exists{"exists"};
 Name n_link{"link"};
 Name n_remove{"remove"};
 Name n_split{"split"};
@@ -52,15 +50,6 @@ Ref call_module_function(const Scope& scope, Name& name,
   Ref fn = scope.lookup(name);
   if (!fn) return {};
   return call(fn.get(), args);
-}
-
-// os.path.exists(path) through the module-level os.
-Truth path_exists(const Scope& scope, Borrowed path) noexcept {
-  Ref os_path = scope.attr(n_os, n_path);
-  if (!os_path) return {};
-  Ref found = call_method(os_path.get(), n_exists, {path});
-  if (!found) return {};
-  return truth(found.get());
 }
 
 // os.<name>(args...) through the module-level os; an OSError is swallowed
@@ -183,7 +172,7 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
   Ref iv_file = concat({panel_text.get(), suffix});
   if (!iv_file) return {};
 
-  Truth exists = path_exists(scope, iv_file.get());
+  Truth exists = os_path_exists(scope, iv_file.get());
   if (!exists) return {};
   if (!*exists) {
     Ref length = integer(16);
@@ -197,7 +186,7 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
     if (!create_iv_file(scope, iv_file.get(), content.get())) return {};
   }
   // Whoever created the file, what it holds now is the IV.
-  exists = path_exists(scope, iv_file.get());
+  exists = os_path_exists(scope, iv_file.get());
   if (!exists) return {};
   if (*exists) {
     Ref stored = host::read_file(scope, iv_file.get());

@@ -23,6 +23,12 @@ Ref return_msg(const Scope& scope, Borrowed message) noexcept {
   return call_public(scope, n, {Py_False, message});
 }
 
+Ref return_msg(const Scope& scope, Name& message) noexcept {
+  Borrowed text = message.get();
+  if (text == nullptr) return {};
+  return return_msg(scope, text);
+}
+
 Ref get_class_path(const Scope& scope) noexcept {
   static Name n{"get_class_path"};
   return call_public(scope, n, {});

@@ -185,6 +185,29 @@ Ref import_module(Name& dotted_name, Borrowed globals) noexcept {
   return top;
 }
 
+// --- File-system tests ---------------------------------------------------
+
+namespace {
+Truth os_path_test(const Scope& scope, Name& test, Borrowed path) noexcept {
+  static Name n_os{"os"}, n_path{"path"};
+  Ref os_path = scope.attr(n_os, n_path);
+  if (!os_path) return std::nullopt;
+  Ref answer = call_method(os_path.get(), test, {path});
+  if (!answer) return std::nullopt;
+  return truth(answer.get());
+}
+}  // namespace
+
+Truth os_path_exists(const Scope& scope, Borrowed path) noexcept {
+  static Name n_exists{"exists"};
+  return os_path_test(scope, n_exists, path);
+}
+
+Truth os_path_isdir(const Scope& scope, Borrowed path) noexcept {
+  static Name n_isdir{"isdir"};
+  return os_path_test(scope, n_isdir, path);
+}
+
 // --- Built-ins -----------------------------------------------------------
 
 Borrowed builtin(Builtin which) noexcept { return state::builtin(which); }

@@ -139,6 +139,12 @@ Ref import_statement(Name& dotted_name, Borrowed globals) noexcept;
 // yields), through the same machinery.
 Ref import_module(Name& dotted_name, Borrowed globals) noexcept;
 
+// --- File-system tests through the module-level `os` --------------------
+// os.path.exists(path) / os.path.isdir(path), `os` looked up now, then the
+// truth test of the answer.
+Truth os_path_exists(const Scope& scope, Borrowed path) noexcept;
+Truth os_path_isdir(const Scope& scope, Borrowed path) noexcept;
+
 // --- Built-ins looked up once at initialisation --------------------------
 enum class Builtin { print, eval, range, chr };
 // Borrowed; valid once the module is initialised.

@@ -11,9 +11,7 @@ namespace velmora::modules {
 namespace {
 
 Name n_os{"os"};
-Name n_path{"path"};
 Name n_listdir{"listdir"};
-Name n_isdir{"isdir"};
 Name n_find{"find"};
 Name n_slash{"/"};
 Name n_dot{"."};
@@ -25,17 +23,6 @@ Name n_module_from_spec{"module_from_spec"};
 Name n_loader{"loader"};
 Name n_exec_module{"exec_module"};
 Name n_module_name{"module.name"};
-
-// os.path.isdir(path), with `os` looked up now.
-Truth is_directory(const Scope& scope, Borrowed path) noexcept {
-  Ref os = scope.lookup(n_os);
-  if (!os) return {};
-  Ref os_path = get_attr(os.get(), n_path);
-  if (!os_path) return {};
-  Ref result = call_method(os_path.get(), n_isdir, {path});
-  if (!result) return {};
-  return truth(result.get());
-}
 
 // name.find(needle) != -1 (when `present`) or == -1 (when not).
 Truth find_result_is(Borrowed name, Name& needle, bool present) noexcept {
@@ -61,7 +48,7 @@ Truth is_module_directory(const Scope& scope, Borrowed class_path, Borrowed fnam
   if (!head) return {};
   Ref f_path = Ref::steal(PyNumber_Add(head.get(), fname));
   if (!f_path) return {};
-  Truth directory = is_directory(scope, f_path.get());
+  Truth directory = os_path_isdir(scope, f_path.get());
   if (!directory || !*directory) return directory;
   Py_ssize_t length = PyObject_Size(fname);
   if (length < 0) return {};

@@ -14,9 +14,6 @@
 namespace velmora::modules {
 namespace {
 
-Name n_os{"os"};
-Name n_path{"path"};
-Name n_exists{"exists"};
 Name n_format{"format"};
 Name n_main{"main"};
 Name n_path_check{"path_check"};
@@ -34,12 +31,6 @@ Name n_msg_missing{"模块[%s]不存在"};
 Name n_msg_not_loaded{"模块[%s]不存在!"};
 Name n_msg_entry_failed{"模块入口实例化失败"};
 Name n_msg_no_method{"在[%s]模块中找不到[%s]方法"};
-
-Ref fail(const Scope& scope, Name& message) noexcept {
-  Borrowed text = message.get();
-  if (text == nullptr) return {};
-  return host::return_msg(scope, text);
-}
 
 // public.returnMsg(False, message % values), `%` being the interpreter's
 // operator (so a tuple value is spread over the placeholders as usual).
@@ -64,17 +55,6 @@ Truth name_passes(const Scope& scope, Borrowed name) noexcept {
   Ref check = scope.lookup(n_path_check);
   if (!check) return {};
   Ref result = call(check.get(), {name});
-  if (!result) return {};
-  return truth(result.get());
-}
-
-// os.path.exists(path), with `os` looked up now.
-Truth file_exists(const Scope& scope, Borrowed path) noexcept {
-  Ref os = scope.lookup(n_os);
-  if (!os) return {};
-  Ref os_path = get_attr(os.get(), n_path);
-  if (!os_path) return {};
-  Ref result = call_method(os_path.get(), n_exists, {path});
   if (!result) return {};
   return truth(result.get());
 }
@@ -115,7 +95,7 @@ Choice chosen_directory(const Scope& scope, Borrowed mod_name, Borrowed args) no
   if (!directory) return settled({});
   Truth passes = name_passes(scope, directory.get());
   if (!passes) return settled({});
-  if (!*passes) return settled(fail(scope, n_msg_special));
+  if (!*passes) return settled(host::return_msg(scope, n_msg_special));
   return {module_path(scope, n_chosen_pattern, directory.get(), mod_name), Ref(), false};
 }
 
@@ -133,7 +113,7 @@ Choice searched_directory(const Scope& scope, Borrowed mod_name) noexcept {
   while (Ref module_dir = Ref::steal(PyIter_Next(dirs.get()))) {
     candidate = module_path(scope, n_search_pattern, module_dir.get(), mod_name);
     if (!candidate) return settled({});
-    Truth exists = file_exists(scope, candidate.get());
+    Truth exists = os_path_exists(scope, candidate.get());
     if (!exists) return settled({});
     if (*exists) break;
   }
@@ -160,7 +140,7 @@ Ref entry_method(const Scope& scope, Borrowed def_object, Borrowed def_name, boo
   if (method) return method;
   *failed = true;
   CaughtError discarded = CaughtError::fetch();
-  Ref result = fail(scope, n_msg_entry_failed);
+  Ref result = host::return_msg(scope, n_msg_entry_failed);
   if (!result) discarded.chain_into_pending();
   return result;
 }
@@ -178,7 +158,7 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
     named = truth(def_name);
     if (!named) return {};
   }
-  if (!*named) return fail(scope, n_msg_empty);
+  if (!*named) return host::return_msg(scope, n_msg_empty);
 
   Truth clean = name_passes(scope, mod_name);
   if (!clean) return {};
@@ -186,7 +166,7 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
     clean = name_passes(scope, def_name);
     if (!clean) return {};
   }
-  if (!*clean) return fail(scope, n_msg_special);
+  if (!*clean) return host::return_msg(scope, n_msg_special);
 
   Truth directory_given = has_key(request, n_model_index);
   if (!directory_given) return {};
@@ -199,7 +179,7 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
   }
   Borrowed mod_file = choice.path.get();
 
-  Truth exists = file_exists(scope, mod_file);
+  Truth exists = os_path_exists(scope, mod_file);
   if (!exists) return {};
   if (!*exists) return fail_with(scope, n_msg_missing, mod_name);
 

@@ -19,7 +19,6 @@ namespace {
 // Module-level names, looked up at every use so a host that rebinds them
 // on the module changes what the next call uses.
 Name n_sys{"sys"};
-Name n_os{"os"};
 Name n_importlib{"importlib"};
 Name n_load_so_plugin{"load_so_plugin"};
 Name n_ctypes{"ctypes"};
@@ -27,7 +26,6 @@ Name n_ctypes{"ctypes"};
 // Attribute names.
 Name n_path{"path"};
 Name n_insert{"insert"};
-Name n_exists{"exists"};
 Name n_import_module{"import_module"};
 Name n_reload{"reload"};
 Name n_cdll{"CDLL"};
@@ -48,13 +46,6 @@ Name t_missing_open{"在["};
 Name t_missing_mid{"]插件中找不到["};
 Name t_missing_close{"]方法"};
 
-// public.returnMsg(False, <text of `name`>).
-Ref fail_with(const Scope& scope, Name& message) noexcept {
-  Borrowed msg = message.get();
-  if (msg == nullptr) return {};
-  return host::return_msg(scope, msg);
-}
-
 // A plugin name that would lead out of its own folder under the root: the
 // root itself ("" or "."), its parent (".."), anything with a separator, or
 // a NUL that the file system would cut the path at.
@@ -72,15 +63,6 @@ Truth escapes_root(Borrowed name) noexcept {
     if (at >= 0) return true;
   }
   return false;
-}
-
-// os.path.exists(path), with `os` looked up now.
-Truth path_exists(const Scope& scope, Borrowed path) noexcept {
-  Ref os_path = scope.attr(n_os, n_path);
-  if (!os_path) return std::nullopt;
-  Ref found = call_method(os_path.get(), n_exists, {path});
-  if (!found) return std::nullopt;
-  return truth(found.get());
 }
 
 // Puts the plugin's folder at the front of sys.path unless it is already
@@ -165,7 +147,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   // root; refuse it before the search path or the file system is touched.
   Truth outside = escapes_root(name.get());
   if (!outside) return {};
-  if (*outside) return fail_with(scope, t_load_failed);
+  if (*outside) return host::return_msg(scope, t_load_failed);
 
   Borrowed root = t_plugin_root.get();
   Borrowed slash = t_slash.get();
@@ -185,7 +167,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   if (!add_search_path(scope, sys_path.get())) return {};
 
   Ref plugin_obj;
-  Truth has_source = path_exists(scope, plugin_main_file.get());
+  Truth has_source = os_path_exists(scope, plugin_main_file.get());
   if (!has_source) return {};
   if (*has_source) {
     // The source entry wins whenever it exists, also when it fails to load.
@@ -194,7 +176,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     plugin_obj = load_source_entry(scope, module_name.get());
     if (!plugin_obj) return report_load_failure(scope, t_py_failed);
   } else {
-    Truth has_library = path_exists(scope, plugin_so_file.get());
+    Truth has_library = os_path_exists(scope, plugin_so_file.get());
     if (!has_library) return {};
     if (*has_library) {
       Ref loader = scope.lookup(n_load_so_plugin);
@@ -203,7 +185,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     }
   }
   // No entry file, or an entry class that answered None.
-  if (!plugin_obj || plugin_obj.get() == Py_None) return fail_with(scope, t_load_failed);
+  if (!plugin_obj || plugin_obj.get() == Py_None) return host::return_msg(scope, t_load_failed);
 
   Truth present = has_operation(plugin_obj.get(), def_name);
   if (!present) return {};
