@@ -151,8 +151,8 @@ class ImportTests(unittest.TestCase):
         # _testcapi.run_in_subinterp makes a legacy interpreter that shares
         # the main one's GIL, on 3.7 and 3.12 alike.
         r = support.run_python('''
-            import _testcapi, os, sys, tempfile
-            out = os.path.join(tempfile.mkdtemp(), 'result')
+            import _testcapi, os
+            out = os.path.join(os.getcwd(), 'result')  # a private folder
             code = """if 1:
                 try:
                     import Velmora
@@ -239,14 +239,14 @@ class ArgumentCheckTests(unittest.TestCase):
         # Leftover keywords are reported in the order given.
         self.assertTypeError("plugin_run() got an unexpected keyword argument 'zzz'",
                              Velmora.plugin_run, 'a', 'b', 'c', zzz=1, plugin_name=2)
-        # Non-text keywords can only come from C.  3.7 hands them to the
-        # function, which names itself; later interpreters refuse them while
-        # unpacking the call, with their own text, before the function runs.
+        # Non-text keywords can only come from C.  3.7 and 3.8 hand them to
+        # the function, which names itself; later interpreters refuse them
+        # while unpacking the call, with their own text, before it runs.
         import ctypes
         call = ctypes.pythonapi.PyObject_Call
         call.restype = ctypes.py_object
         call.argtypes = [ctypes.py_object] * 3
-        if support.PY37:
+        if sys.version_info < (3, 9):
             self.assertTypeError('path_check() keywords must be strings',
                                  call, Velmora.path_check, ('x',), {1: 2})
             self.assertTypeError('__get_db_iv() takes no keyword arguments',

@@ -8,6 +8,8 @@
 // from the beginning.
 #include "module_frame.hpp"
 
+#include <frameobject.h>
+
 #include "module_function.hpp"
 #include "module_state.hpp"
 #include "module_table.hpp"
@@ -165,6 +167,26 @@ bool run_statements(Borrowed module, Borrowed globals) noexcept {
                         module_name.get(), globals);
 }
 
+// Adds a traceback entry naming `function` to the pending exception, the
+// way a failing Python frame would appear.  (The interpreters' private
+// helper for this is gone from the headers in 3.13, so it is done here.)
+void add_traceback_entry(const char* function) noexcept {
+  CaughtError pending = CaughtError::fetch();
+  Ref code = Ref::steal(
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty("<Velmora>", function, 0)));
+  Ref globals = Ref::steal(PyDict_New());
+  Ref frame;
+  if (code && globals) {
+    frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+        globals.get(), nullptr)));
+  }
+  // Failing to describe the failure must not replace it.
+  PyErr_Clear();
+  pending.restore();
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
 int module_exec(PyObject* module) noexcept {
   if (g_initialised) {
     if (module == g_module) return 0;
@@ -208,7 +230,7 @@ int module_exec(PyObject* module) noexcept {
   }
 
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Velmora");
-  _PyTraceback_Add("init Velmora", "<Velmora>", 0);
+  add_traceback_entry("init Velmora");
   if (entered_in_sys_modules) {
     // Take back only the entry made above, keeping the pending error.
     CaughtError pending = CaughtError::fetch();
