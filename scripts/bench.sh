@@ -12,7 +12,7 @@ mkdir -p "$work/data"
 while read -r tag python moddir; do
   for bench in "$root"/bench/bench_*.py; do
     echo "== $tag $(basename "$bench")"
-    (cd "$work" && PYTHONDONTWRITEBYTECODE=1 \
+    (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
       PYTHONPATH="$moddir:$root/tests:$root/tests/fakehost:$root/build/site" \
       "$python" "$bench")
   done
