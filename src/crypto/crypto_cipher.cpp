@@ -18,9 +18,6 @@ namespace {
 
 constexpr Py_ssize_t kBlock = 16;
 
-Name n_import{"__import__"};
-Name n_name{"__name__"};
-Name n_file{"__file__"};
 Name n_crypto_cipher{"Crypto.Cipher"};
 Name n_AES{"AES"};
 Name n_base64{"base64"};
@@ -41,57 +38,6 @@ Name n_aes_decrypt{"__aes_decrypt"};
 // their never changing.
 Name n_module_key{"Qm7TxR2vLp9KdW4s"};
 Name n_module_iv{"Hn3YcB8uZe5JqA1f"};
-
-// `from <package> import <attribute>` as the interpreter runs it: the
-// built-in __import__ with a one-element fromlist (which imports the
-// submodule if need be), then the attribute, then sys.modules, then
-// ImportError.  Going through __import__ keeps the host's import hooks.
-Ref import_from(const Scope& scope, Name& package, Name& attribute) noexcept {
-  Borrowed package_name = package.get();
-  Borrowed attribute_name = attribute.get();
-  Borrowed import_name = n_import.get();
-  if (!package_name || !attribute_name || !import_name) return {};
-
-  Borrowed builtins = PyEval_GetBuiltins();  // borrowed
-  if (!builtins) return {};
-  Ref import_fn = Ref::borrow(PyDict_GetItemWithError(builtins, import_name));
-  if (!import_fn) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-    return {};
-  }
-  Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute_name));
-  Ref level = integer(0);
-  if (!fromlist || !level) return {};
-  Ref module = call(import_fn.get(),
-                    {package_name, scope.globals(), Py_None, fromlist.get(), level.get()});
-  if (!module) return {};
-
-  Ref value = Ref::steal(PyObject_GetAttr(module.get(), attribute_name));
-  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
-  PyErr_Clear();
-
-  // A submodule that is imported but not bound on its package.
-  Ref module_name = Ref::steal(PyObject_GetAttr(module.get(), n_name.get()));
-  if (!module_name || !PyUnicode_Check(module_name.get())) {
-    PyErr_Clear();
-    module_name = Ref::borrow(package_name);
-  }
-  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), attribute_name));
-  if (!full_name) return {};
-  value = Ref::steal(PyImport_GetModule(full_name.get()));
-  if (value || PyErr_Occurred()) return value;
-
-  Ref path = Ref::steal(PyObject_GetAttr(module.get(), n_file.get()));
-  if (!path) PyErr_Clear();
-  Ref message = path && PyUnicode_Check(path.get())
-      ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)",
-                                        attribute_name, module_name.get(), path.get()))
-      : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                        attribute_name, module_name.get()));
-  if (!message) return {};
-  PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
-  return {};
-}
 
 // value.encode("utf-8"): strict, so a lone surrogate raises and a value
 // without an encode method raises AttributeError.  An exact str takes the
@@ -187,7 +133,7 @@ Ref call_with_module_key(const Scope& scope, Name& name, Borrowed data) noexcept
 
 Ref aes_encrypt(const Scope& scope, const Borrowed* args) noexcept {
   Borrowed data = args[0], key = args[1], iv = args[2];
-  Ref aes = import_from(scope, n_crypto_cipher, n_AES);
+  Ref aes = import_from(n_crypto_cipher, n_AES, scope.globals());
   if (!aes) return {};
   Ref base64 = import_statement(n_base64, scope.globals());
   if (!base64) return {};
@@ -206,7 +152,7 @@ Ref aes_encrypt(const Scope& scope, const Borrowed* args) noexcept {
 
 Ref aes_decrypt(const Scope& scope, const Borrowed* args) noexcept {
   Borrowed data = args[0], key = args[1], iv = args[2];
-  Ref aes = import_from(scope, n_crypto_cipher, n_AES);
+  Ref aes = import_from(n_crypto_cipher, n_AES, scope.globals());
   if (!aes) return {};
   Ref base64 = import_statement(n_base64, scope.globals());
   if (!base64) return {};

@@ -155,11 +155,14 @@ Ref integer(long value) noexcept { return Ref::steal(PyLong_FromLong(value)); }
 
 // --- Imports -------------------------------------------------------------
 
-Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
+namespace {
+
+// __import__(name, globals, None, fromlist, 0) through the built-in, so the
+// host's import hooks apply as they do to an import statement.
+Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   static Name n_import{"__import__"};
-  Borrowed name = dotted_name.get();
   Borrowed key = n_import.get();
-  if (name == nullptr || key == nullptr) return {};
+  if (key == nullptr) return {};
   Borrowed builtins = PyEval_GetBuiltins();
   Borrowed importer = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
   if (importer == nullptr) {
@@ -169,20 +172,54 @@ Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
   Ref keep = Ref::borrow(importer);
   Ref level = integer(0);
   if (!level) return {};
-  return call(keep.get(), {name, globals, Py_None, Py_None, level.get()});
+  return call(keep.get(), {name, globals, Py_None, fromlist, level.get()});
 }
 
-Ref import_module(Name& dotted_name, Borrowed globals) noexcept {
-  Ref top = import_statement(dotted_name, globals);
-  if (!top) return {};
+}  // namespace
+
+Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
   Borrowed name = dotted_name.get();
-  // The import machinery has the submodule in sys.modules once the
-  // statement succeeded; take it from there, as attribute access would.
-  Borrowed modules = PyImport_GetModuleDict();
-  Borrowed found = PyDict_GetItemWithError(modules, name);
-  if (found != nullptr) return Ref::borrow(found);
-  if (PyErr_Occurred()) return {};
-  return top;
+  if (name == nullptr) return {};
+  return call_import(name, globals, Py_None);
+}
+
+Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept {
+  static Name n_name{"__name__"}, n_file{"__file__"};
+  Borrowed package_name = package.get();
+  Borrowed attribute_name = attribute.get();
+  Borrowed name_key = n_name.get();
+  Borrowed file_key = n_file.get();
+  if (!package_name || !attribute_name || !name_key || !file_key) return {};
+  Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute_name));
+  if (!fromlist) return {};
+  Ref module = call_import(package_name, globals, fromlist.get());
+  if (!module) return {};
+
+  Ref value = Ref::steal(PyObject_GetAttr(module.get(), attribute_name));
+  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+  PyErr_Clear();
+
+  // A submodule that is imported but not bound on its package.
+  Ref module_name = Ref::steal(PyObject_GetAttr(module.get(), name_key));
+  if (!module_name || !PyUnicode_Check(module_name.get())) {
+    PyErr_Clear();
+    module_name = Ref::borrow(package_name);
+  }
+  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), attribute_name));
+  if (!full_name) return {};
+  value = Ref::steal(PyImport_GetModule(full_name.get()));
+  if (value || PyErr_Occurred()) return value;
+
+  Ref path = Ref::steal(PyObject_GetAttr(module.get(), file_key));
+  if (!path) PyErr_Clear();
+  Ref message = path && PyUnicode_Check(path.get())
+      ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)",
+                                        attribute_name, module_name.get(), path.get()))
+      : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                        attribute_name, module_name.get()));
+  if (!message) return {};
+  PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
+  return {};
 }
 
 // --- File-system tests ---------------------------------------------------

@@ -135,9 +135,9 @@ Ref integer(long value) noexcept;
 // The `import a.b` statement's value: the top-level package, through the
 // built-in __import__ (so the host's import hooks apply).
 Ref import_statement(Name& dotted_name, Borrowed globals) noexcept;
-// The module object itself for a dotted name (what `import a.b` then `a.b`
-// yields), through the same machinery.
-Ref import_module(Name& dotted_name, Borrowed globals) noexcept;
+// `from <package> import <attribute>`: the attribute, or the submodule of
+// that name; ImportError "cannot import name ..." when there is neither.
+Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept;
 
 // --- File-system tests through the module-level `os` --------------------
 // os.path.exists(path) / os.path.isdir(path), `os` looked up now, then the
