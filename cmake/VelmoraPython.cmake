@@ -45,8 +45,14 @@ function(velmora_find_pythons out)
                       OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
     endif()
   endif()
-  if(NOT pyenv_root AND EXISTS "$ENV{HOME}/.pyenv")
-    set(pyenv_root "$ENV{HOME}/.pyenv")
+  set(home "$ENV{HOME}")
+  if(NOT home)
+    # CI and service environments may run without HOME.
+    execute_process(COMMAND sh -c "getent passwd \"$(id -u)\" | cut -d: -f6"
+                    OUTPUT_VARIABLE home OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT pyenv_root AND home AND EXISTS "${home}/.pyenv")
+    set(pyenv_root "${home}/.pyenv")
   endif()
 
   set(found "")
