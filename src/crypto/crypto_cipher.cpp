@@ -124,9 +124,7 @@ Ref call_with_module_key(const Scope& scope, Name& name, Borrowed data) noexcept
   Borrowed key = n_module_key.get();
   Borrowed iv = n_module_iv.get();
   if (!key || !iv) return {};
-  Ref fn = scope.lookup(name);
-  if (!fn) return {};
-  return call(fn.get(), {data, key, iv});
+  return scope.call(name, {data, key, iv});
 }
 
 }  // namespace

@@ -44,14 +44,6 @@ Ref even_characters(const char (&source)[33]) noexcept {
   return Ref::steal(PyUnicode_DecodeASCII(picked, sizeof picked, "strict"));
 }
 
-// The module-level function `name`, looked up now, called with `args`.
-Ref call_module_function(const Scope& scope, Name& name,
-                         std::initializer_list<Borrowed> args) noexcept {
-  Ref fn = scope.lookup(name);
-  if (!fn) return {};
-  return call(fn.get(), args);
-}
-
 // os.<name>(args...) through the module-level os; an OSError is swallowed
 // (reported as false), anything else propagates (empty).
 Truth os_call_tolerating_oserror(const Scope& scope, Name& name,
@@ -99,9 +91,9 @@ bool create_iv_file(const Scope& scope, Borrowed iv_file, Borrowed content) noex
 // operation `op` applied to every non-empty line, the results joined by
 // line breaks so that a multi-line field comes back line by line.
 Ref process_field(const Scope& scope, Borrowed data, Name& op) noexcept {
-  Ref key = call_module_function(scope, n_get_db_sgin, {});
+  Ref key = scope.call(n_get_db_sgin, {});
   if (!key) return {};
-  Ref iv = call_module_function(scope, n_get_db_iv, {});
+  Ref iv = scope.call(n_get_db_iv, {});
   if (!iv) return {};
   Borrowed newline = n_newline.get();
   if (!newline) return {};
@@ -121,7 +113,7 @@ Ref process_field(const Scope& scope, Borrowed data, Name& op) noexcept {
       if (!nonempty) return {};
       if (!*nonempty) continue;
     }
-    Ref done = call_module_function(scope, op, {piece.get(), key.get(), iv.get()});
+    Ref done = scope.call(op, {piece.get(), key.get(), iv.get()});
     if (!done || PyList_Append(results.get(), done.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
@@ -179,7 +171,7 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
     if (!length) return {};
     Ref random = host::get_random_string(scope, length.get());
     if (!random) return {};
-    Ref encrypted = call_module_function(scope, n_aes_encrypt_module, {random.get()});
+    Ref encrypted = scope.call(n_aes_encrypt_module, {random.get()});
     if (!encrypted) return {};
     Ref content = host::get_div(scope, encrypted.get());
     if (!content) return {};
@@ -191,7 +183,7 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
   if (*exists) {
     Ref stored = host::read_file(scope, iv_file.get());
     if (!stored) return {};
-    return call_module_function(scope, n_aes_decrypt_module, {stored.get()});
+    return scope.call(n_aes_decrypt_module, {stored.get()});
   }
   return even_characters(kFallbackIvSource);
 }

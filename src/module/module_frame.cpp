@@ -41,6 +41,12 @@ Ref Scope::attr(Name& module, Name& attribute) const noexcept {
   return get_attr(holder.get(), attribute);
 }
 
+Ref Scope::call(Name& name, std::initializer_list<Borrowed> args) const noexcept {
+  Ref fn = lookup(name);
+  if (!fn) return {};
+  return velmora::call(fn.get(), args);
+}
+
 // --- Calling -------------------------------------------------------------
 
 namespace {

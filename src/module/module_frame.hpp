@@ -104,6 +104,9 @@ class Scope {
   Ref lookup(Name& name) const noexcept;
   // lookup(module) then its attribute, e.g. attr(n_public, n_returnMsg).
   Ref attr(Name& module, Name& attribute) const noexcept;
+  // lookup(name)(*args): a module-level function called by name, so that a
+  // replacement the host bound is the one called.
+  Ref call(Name& name, std::initializer_list<Borrowed> args) const noexcept;
 
  private:
   Borrowed module_;

@@ -158,9 +158,7 @@ bool run_statements(Borrowed module, Borrowed globals) noexcept {
 
   // The catalogue refresh runs before the remaining functions exist.
   const Scope scope(module, globals);
-  Ref update = scope.lookup(n_update);
-  if (!update) return false;
-  Ref discarded = call(update.get(), {});
+  Ref discarded = scope.call(n_update, {});
   if (!discarded) return false;
 
   return bind_functions(kBoundBeforeRefresh, function_table().size(), module,

@@ -52,9 +52,7 @@ Truth has_key(Borrowed request, Name& key) noexcept {
 // path_check(name), looked up now so a replacement bound on the module is
 // the one asked.
 Truth name_passes(const Scope& scope, Borrowed name) noexcept {
-  Ref check = scope.lookup(n_path_check);
-  if (!check) return {};
-  Ref result = call(check.get(), {name});
+  Ref result = scope.call(n_path_check, {name});
   if (!result) return {};
   return truth(result.get());
 }
@@ -103,9 +101,7 @@ Choice chosen_directory(const Scope& scope, Borrowed mod_name, Borrowed args) no
 // candidate that exists; the last candidate otherwise; none for an empty
 // list (a null path with no error set).
 Choice searched_directory(const Scope& scope, Borrowed mod_name) noexcept {
-  Ref list_fn = scope.lookup(n_get_module_list);
-  if (!list_fn) return settled({});
-  Ref module_list = call(list_fn.get(), {});
+  Ref module_list = scope.call(n_get_module_list, {});
   if (!module_list) return settled({});
   Ref dirs = Ref::steal(PyObject_GetIter(module_list.get()));
   if (!dirs) return settled({});

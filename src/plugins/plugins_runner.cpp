@@ -179,8 +179,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     Truth has_library = os_path_exists(scope, plugin_so_file.get());
     if (!has_library) return {};
     if (*has_library) {
-      Ref loader = scope.lookup(n_load_so_plugin);
-      plugin_obj = loader ? call(loader.get(), {plugin_so_file.get()}) : Ref{};
+      plugin_obj = scope.call(n_load_so_plugin, {plugin_so_file.get()});
       if (!plugin_obj) return report_load_failure(scope, t_so_failed);
     }
   }
