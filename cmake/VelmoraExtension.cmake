@@ -45,6 +45,12 @@ function(velmora_add_extension python)
   target_compile_definitions(${target} PRIVATE
     VELMORA_CLOUD_ROOT="${VELMORA_CLOUD_ROOT}")
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  # No C++ exceptions or RTTI.  The module throws nothing, and CPython ends
+  # daemon threads at exit with pthread_exit: its forced unwind must pass
+  # through our frames as through C ones, where a noexcept frame with
+  # exception tables would call std::terminate and abort the process.
+  # Without them nothing needs the C++ runtime library either.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
   if(VELMORA_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
