@@ -154,12 +154,33 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
                  const Keywords& kw) noexcept {
   Borrowed bound[kMaxParams] = {};
   if (!bind(f, pos, npos, kw, bound)) return nullptr;
+  // Every argument is owned for the whole call.  The caller's own containers
+  // are not ours to rely on: on 3.7 `f(**d)` hands over the caller's `d`,
+  // and any callback in the body (a rebound module function, an args
+  // object's __contains__, an import hook) may empty it.
+  Ref owned[kMaxParams];
+  for (std::size_t i = 0; i < f->def->nparams; ++i) owned[i] = Ref::borrow(bound[i]);
   // The body may drop the last other reference to this function (say, by
-  // deleting it from the module), so hold the scope's objects meanwhile.
+  // deleting it from the module), so hold it and the scope's objects
+  // meanwhile.
+  Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(f));
+  if (f->module == nullptr || f->globals == nullptr) {
+    // Only a function that the garbage collector has already cleared, and
+    // some finalizer still reached, gets here.
+    PyErr_Format(PyExc_RuntimeError, "%s() can no longer be called: its module is gone",
+                 f->def->name);
+    return nullptr;
+  }
   Ref hold_module = Ref::borrow(f->module);
   Ref hold_globals = Ref::borrow(f->globals);
   const Scope scope(hold_module.get(), hold_globals.get());
+  // Each call is one level of the interpreter's recursion depth, so a module
+  // name rebound to something that calls back into us (a functools.partial
+  // of one of our functions, say) ends in RecursionError rather than in a
+  // C stack overflow.
+  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
   Ref result = f->def->body(scope, bound);
+  Py_LeaveRecursiveCall();
   if (!result && !PyErr_Occurred()) {
     PyErr_Format(PyExc_SystemError, "%s() failed without setting an error",
                  f->def->name);
@@ -203,8 +224,9 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
       return PyErr_NoMemory();
     }
   }
-  // The dictionary is the caller's and is not changed while we bind; the
-  // pointers are only used before the body runs.
+  // The dictionary may be the caller's own; the pointers taken here are only
+  // used while binding, which runs no Python code, and invoke() owns every
+  // bound value before the body runs.
   Py_ssize_t i = 0, k = 0;
   PyObject *key, *value;
   while (PyDict_Next(kwargs, &i, &key, &value) && k < nkw) {
@@ -212,7 +234,6 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     values[k] = value;
     ++k;
   }
-  Ref keep_kwargs = Ref::borrow(kwargs);
   PyObject* result = invoke(as_function(self), pos, npos, Keywords{names, values, k});
   if (names != inline_names) {
     PyMem_Free(names);
@@ -318,6 +339,13 @@ PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// A descriptor that never binds: stored on a class and read through an
+// instance, the function stays the function, called exactly as before.  Its
+// presence is what makes inspect (and so help()) treat it as a routine.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
+  return Py_NewRef(self);
+}
+
 // --- Lifetime ------------------------------------------------------------
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -367,6 +395,7 @@ bool function_type_ready() noexcept {
   t.tp_traverse = function_traverse;
   t.tp_clear = function_clear;
   t.tp_repr = function_repr;
+  t.tp_descr_get = function_descr_get;
   t.tp_getset = function_getset;
   t.tp_members = function_members;
   t.tp_methods = function_methods;
