@@ -46,10 +46,28 @@ Name t_missing_open{"在["};
 Name t_missing_mid{"]插件中找不到["};
 Name t_missing_close{"]方法"};
 
+// True when the text holds a lone surrogate (U+D800..U+DFFF), which has no
+// file-system encoding.
+bool has_surrogate(Borrowed text) noexcept {
+  const int kind = PyUnicode_KIND(text);
+  if (kind == PyUnicode_1BYTE_KIND) return false;
+  const void* data = PyUnicode_DATA(text);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) return true;
+  }
+  return false;
+}
+
 // A plugin name that would lead out of its own folder under the root: the
 // root itself ("" or "."), its parent (".."), anything with a separator, or
-// a NUL that the file system would cut the path at.
+// a NUL that the file system would cut the path at.  A lone surrogate is
+// refused too: once in sys.path, a folder name that cannot be encoded makes
+// every later import of a module not yet loaded fail in the whole process.
 Truth escapes_root(Borrowed name) noexcept {
+  if (PyUnicode_READY(name) < 0) return std::nullopt;
+  if (has_surrogate(name)) return true;
   const Py_ssize_t length = PyUnicode_GetLength(name);
   if (length < 0) return std::nullopt;
   if (length == 0) return true;
