@@ -57,6 +57,16 @@ Truth name_passes(const Scope& scope, Borrowed name) noexcept {
   return truth(result.get());
 }
 
+// The text str.format("{}", value) puts into a path, as an exact str.  A str
+// subclass (or whatever __format__ hands back) may answer `in` and
+// __format__ differently from the characters it holds; the characters are
+// what the file system sees, so they are what gets checked and used.
+Ref exact_text(Borrowed value) noexcept {
+  Ref formatted = format_of(value);
+  if (!formatted || PyUnicode_CheckExact(formatted.get())) return formatted;
+  return Ref::steal(PyUnicode_FromObject(formatted.get()));
+}
+
 // pattern.format(public.get_class_path(), first[, second])
 Ref module_path(const Scope& scope, Name& pattern, Borrowed first,
                 Borrowed second = nullptr) noexcept {
@@ -82,32 +92,32 @@ Choice settled(Ref answer) noexcept { return {Ref(), std::move(answer), true}; }
 // into the path of a file that is then executed, so it has to pass the same
 // name check as the module and method names: "../" in it would otherwise run
 // code from anywhere on disk.
-Choice chosen_directory(const Scope& scope, Borrowed mod_name, Borrowed args) noexcept {
+Choice chosen_directory(const Scope& scope, Borrowed path_name, Borrowed args) noexcept {
   Ref model_index = get_attr(args, n_model_index);
   if (!model_index) return settled({});
   Truth given = truth(model_index.get());
   if (!given) return settled({});
-  if (!*given) return {module_path(scope, n_project_pattern, mod_name), Ref(), false};
+  if (!*given) return {module_path(scope, n_project_pattern, path_name), Ref(), false};
   // The text that is checked is the very text put into the path.
-  Ref directory = format_of(model_index.get());
+  Ref directory = exact_text(model_index.get());
   if (!directory) return settled({});
   Truth passes = name_passes(scope, directory.get());
   if (!passes) return settled({});
   if (!*passes) return settled(host::return_msg(scope, n_msg_special));
-  return {module_path(scope, n_chosen_pattern, directory.get(), mod_name), Ref(), false};
+  return {module_path(scope, n_chosen_pattern, directory.get(), path_name), Ref(), false};
 }
 
 // Searches the listed module directories in order and stops at the first
 // candidate that exists; the last candidate otherwise; none for an empty
 // list (a null path with no error set).
-Choice searched_directory(const Scope& scope, Borrowed mod_name) noexcept {
+Choice searched_directory(const Scope& scope, Borrowed path_name) noexcept {
   Ref module_list = scope.call(n_get_module_list, {});
   if (!module_list) return settled({});
   Ref dirs = Ref::steal(PyObject_GetIter(module_list.get()));
   if (!dirs) return settled({});
   Ref candidate;
   while (Ref module_dir = Ref::steal(PyIter_Next(dirs.get()))) {
-    candidate = module_path(scope, n_search_pattern, module_dir.get(), mod_name);
+    candidate = module_path(scope, n_search_pattern, module_dir.get(), path_name);
     if (!candidate) return settled({});
     Truth exists = os_path_exists(scope, candidate.get());
     if (!exists) return settled({});
@@ -156,8 +166,19 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
   }
   if (!*named) return host::return_msg(scope, n_msg_empty);
 
+  // The module name as it goes into every path of this call.  For anything
+  // but an exact str, the object's own answer to path_check says nothing
+  // about its text (a list passes whatever it holds), so that text, taken
+  // once, has to pass as well.
+  Ref path_name = Ref::borrow(mod_name);
   Truth clean = name_passes(scope, mod_name);
   if (!clean) return {};
+  if (*clean && !PyUnicode_CheckExact(mod_name)) {
+    path_name = exact_text(mod_name);
+    if (!path_name) return {};
+    clean = name_passes(scope, path_name.get());
+    if (!clean) return {};
+  }
   if (*clean) {
     clean = name_passes(scope, def_name);
     if (!clean) return {};
@@ -166,8 +187,8 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
 
   Truth directory_given = has_key(request, n_model_index);
   if (!directory_given) return {};
-  Choice choice = *directory_given ? chosen_directory(scope, mod_name, request)
-                                   : searched_directory(scope, mod_name);
+  Choice choice = *directory_given ? chosen_directory(scope, path_name.get(), request)
+                                   : searched_directory(scope, path_name.get());
   if (choice.settled) return std::move(choice.answer);
   if (!choice.path) {
     if (PyErr_Occurred()) return {};
