@@ -58,20 +58,68 @@ Truth os_call_tolerating_oserror(const Scope& scope, Name& name,
   return false;
 }
 
+// Where the IV file really lives: os.path.realpath through the module-level
+// os.  When data/div.pl is a symbolic link whose target is missing, the file
+// has to be made at the target, or the link never resolves and every call
+// goes on with the fallback IV.
+Ref real_location(const Scope& scope, Borrowed iv_file) noexcept {
+  static Name n_path{"path"}, n_realpath{"realpath"};
+  Ref os_path = scope.attr(n_os, n_path);
+  if (!os_path) return {};
+  Ref target = call_method(os_path.get(), n_realpath, {iv_file});
+  if (target && !PyUnicode_Check(target.get())) {
+    PyErr_Format(PyExc_TypeError, "os.path.realpath() returned %.200s, not str",
+                 Py_TYPE(target.get())->tp_name);
+    return {};
+  }
+  return target;
+}
+
+// Whether the written file reads back as exactly what was written.  A host
+// whose WriteFile fails after creating the file (a full disk) leaves it
+// empty or cut short, and an IV file, once in place, is never rewritten.
+// A read that fails with OSError (nothing was written at all) is as
+// unusable as a short one.
+Truth reads_back(const Scope& scope, Borrowed path, Borrowed content) noexcept {
+  Ref stored = host::read_file(scope, path);
+  if (!stored) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_Check(stored.get()) && PyUnicode_Check(content)) {
+    return PyUnicode_Compare(stored.get(), content) == 0;
+  }
+  return equals(stored.get(), content);
+}
+
 // Creates the IV file with `content` unless another process or thread got
-// there first.  The content is written to a file of our own beside it and
-// hard-linked into place: the link fails if the IV file exists, so the
-// first creator's IV is the one every process goes on to read, rather than
-// the last writer's overwriting an IV that is already in use.  Returns
-// false with the error set only for errors that must propagate.
+// there first.  The content is written to a file of our own beside it,
+// checked, and hard-linked into place: the link fails if the IV file
+// exists, so the first creator's IV is the one every process goes on to
+// read, rather than the last writer's overwriting an IV that is already in
+// use.  Returns false with the error set only for errors that must
+// propagate; a file that could not be made leaves the caller to go on
+// without one.
 bool create_iv_file(const Scope& scope, Borrowed iv_file, Borrowed content) noexcept {
-  Ref temp = Ref::steal(PyUnicode_FromFormat("%U.%ld.%lu.tmp", iv_file,
+  Ref target = real_location(scope, iv_file);
+  if (!target) return false;
+  Ref temp = Ref::steal(PyUnicode_FromFormat("%U.%ld.%lu.tmp", target.get(),
                                              static_cast<long>(getpid()),
                                              PyThread_get_thread_ident()));
   if (!temp) return false;
   Ref written = host::write_file(scope, temp.get(), content);
-  Truth linked = true;
-  if (written) linked = os_call_tolerating_oserror(scope, n_link, {temp.get(), iv_file});
+  // Empty: an error to propagate.  False: not linked, and the caller goes
+  // on as if the file could not be made.
+  Truth linked = false;
+  if (written) {
+    Truth intact = reads_back(scope, temp.get(), content);
+    if (!intact) {
+      linked = std::nullopt;
+    } else if (*intact) {
+      linked = os_call_tolerating_oserror(scope, n_link, {temp.get(), target.get()});
+    }
+  }
 
   // The temporary name goes in every case; the pending error, if any, is
   // kept across the removal.
