@@ -70,8 +70,12 @@ function(velmora_add_extension python)
       message(FATAL_ERROR "${python} has no shared runtime library to link")
     endif()
     target_link_libraries(${target} PRIVATE ${PY_LIBRARY})
+    # Only the build-tree copy keeps this machine's runtime folder as a
+    # search path.  Installed and packed copies carry none: the interpreter
+    # that imports the module has its libpython3.7m loaded already, and the
+    # loader matches the dependency to it by soname.
     get_filename_component(libdir ${PY_LIBRARY} DIRECTORY)
-    set_target_properties(${target} PROPERTIES BUILD_RPATH ${libdir} INSTALL_RPATH ${libdir})
+    set_target_properties(${target} PROPERTIES BUILD_RPATH ${libdir} INSTALL_RPATH "")
   endif()
 
   if(VELMORA_SANITIZE)
@@ -82,17 +86,52 @@ function(velmora_add_extension python)
 
   message(STATUS "Velmora for CPython ${PY_VERSION}: ${python} -> ${outdir}/Velmora${PY_EXT_SUFFIX}")
 
+  # A build record beside the module (build tree and install) and in a
+  # wheel's dist-info: the library itself does not say what it was built
+  # with.
+  string(REGEX REPLACE "\\.so$" "" abi_suffix "${PY_EXT_SUFFIX}")
+  set(record ${outdir}/Velmora${abi_suffix}.json)
+  string(REGEX REPLACE "^\\." "" abi "${abi_suffix}")
+  set(cloud_root_json "${VELMORA_CLOUD_ROOT}")
+  string(REPLACE "\\" "\\\\" cloud_root_json "${cloud_root_json}")
+  string(REPLACE "\"" "\\\"" cloud_root_json "${cloud_root_json}")
+  if(VELMORA_SANITIZE)
+    set(sanitized true)
+  else()
+    set(sanitized false)
+  endif()
+  file(GENERATE OUTPUT ${record} CONTENT "{
+  \"name\": \"Velmora\",
+  \"version\": \"${PROJECT_VERSION}\",
+  \"interpreter\": \"CPython ${PY_VERSION}\",
+  \"abi\": \"${abi}\",
+  \"module\": \"Velmora${PY_EXT_SUFFIX}\",
+  \"cloud_root\": \"${cloud_root_json}\",
+  \"build_type\": \"$<CONFIG>\",
+  \"sanitized\": ${sanitized},
+  \"compiler\": \"${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}\"
+}
+")
+
+  # One install component per interpreter (py37, py312, ...), so that a
+  # wheel build installs exactly its own module, record and stub.
+  install(TARGETS ${target} LIBRARY DESTINATION ${VELMORA_INSTALL_DIR} COMPONENT ${PY_TAG})
+  install(FILES ${record} ${CMAKE_SOURCE_DIR}/stubs/Velmora.pyi
+          DESTINATION ${VELMORA_INSTALL_DIR} COMPONENT ${PY_TAG})
+
   set(pythonpath "${outdir}:${CMAKE_SOURCE_DIR}/tests:${VELMORA_SITE_DIR}")
   foreach(suite_file IN LISTS VELMORA_TEST_SUITES)
     get_filename_component(suite ${suite_file} NAME_WE)
     set(name ${PY_TAG}.${suite})
+    # The runner is `-m unittest -v` that also keeps the suite's counts for
+    # the test command's closing lines (CTest counts only suites).
     add_test(NAME ${name}
-             COMMAND ${python} -m unittest -v ${suite}
+             COMMAND ${python} ${CMAKE_SOURCE_DIR}/tests/suite_runner.py ${suite}
              WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
     set_tests_properties(${name} PROPERTIES
       LABELS ${PY_TAG}
       TIMEOUT 900
-      ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};${VELMORA_SANITIZER_ENV}")
+      ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts;${VELMORA_SANITIZER_ENV}")
     if(VELMORA_SANITIZE)
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED sanitized)
     endif()

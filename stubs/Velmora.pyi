@@ -1,0 +1,53 @@
+# Type information for the Velmora extension module, for editors and type
+# checkers.  Parameter names and defaults are exactly those the built module
+# reports through inspect.signature (a test keeps the two equal); every
+# parameter may be given by position or by keyword.  Written for Python 3.7
+# and later.
+import ctypes
+import types
+from typing import Any, Dict, List
+
+from typing_extensions import Protocol
+
+
+class _RequestArgs(Protocol):
+    """The host's request-argument object.  The runners only test it for a
+    key with `in` and then read the attribute of that name, so any object
+    with a membership test will do; it is otherwise passed through."""
+
+    def __contains__(self, key: str) -> bool: ...
+
+
+# Plugin catalogue.  The result is the decoded catalogue as the cloud (or
+# the cache file) gave it.  `force` is only compared with 0: any value equal
+# to 0 reads the cache file when there is one.
+def get_plugin_list(force: object = 1) -> Any: ...
+def update_plugin_list() -> Any: ...
+
+# Plugins.  The result is the operation's own value, the operation itself
+# when asked for, or the host's result dictionary for a failure.
+def plugin_run(plugin_name: str, def_name: str, args: _RequestArgs) -> Any: ...
+def load_so_plugin(so_path: str) -> ctypes.CDLL: ...
+
+# The panel's own modules.
+def module_run(mod_name: str, def_name: str, args: _RequestArgs) -> Any: ...
+def get_module_list() -> List[str]: ...
+def get_module(filename: str) -> types.ModuleType:
+    """
+    @name 获取模块
+    @param filename<string> 模块文件名
+    @return module<object> 模块对象
+    """
+def path_check(path: str) -> bool: ...
+
+# Database fields: {"status": True, "msg": <text>}.
+def db_encrypt(data: str) -> Dict[str, Any]: ...
+def db_decrypt(data: str) -> Dict[str, Any]: ...
+
+# Key material and the text ciphers.
+def __get_db_sgin() -> str: ...
+def __get_db_iv() -> str: ...
+def __aes_encrypt_module(data: str) -> str: ...
+def __aes_decrypt_module(data: str) -> str: ...
+def __aes_decrypt(data: str, key: str, iv: str) -> str: ...
+def __aes_encrypt(data: str, key: str, iv: str) -> str: ...
