@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing: a C++
-# compiler, CMake, binutils (nm), openssl (independent cipher check) and
-# PyCryptodome from the distribution.  Safe to run again.
+# compiler, CMake, binutils (nm, readelf, strip), openssl (independent cipher
+# check), PyCryptodome, and mypy (the type stub's check) from the
+# distribution.  Safe to run again.
 set -euo pipefail
 need=()
-for pkg in g++ cmake binutils openssl python3-pycryptodome; do
+for pkg in g++ cmake binutils openssl python3-pycryptodome python3-mypy; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
