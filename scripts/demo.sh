@@ -3,8 +3,11 @@
 # through the stand-in host against a loopback catalogue server.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/prepare.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+"$root/scripts/check-plugin-root.sh"
+# Configured exactly as the test command configures it, so that one after
+# the other rebuilds nothing; the compiler's progress is shown.
+echo "== building the module (release build in build/)"
+"$root/scripts/build-release.sh" "$root/build"
+echo
 python=$(awk 'NR==1 {print $2}' "$root/build/interpreters.txt")
 exec "$python" "$root/demo/run_demo.py" "$root/build"
