@@ -31,6 +31,14 @@ function(velmora_find_pythons out)
       if(ver VERSION_LESS 3.7)
         message(FATAL_ERROR "${exe} is CPython ${ver}; 3.7 or later is needed")
       endif()
+      # Each minor version builds into its own folder (py312/) and target,
+      # so a second one would collide there: say so before it does.
+      if(DEFINED _velmora_exe_${ver})
+        message(FATAL_ERROR
+          "VELMORA_PYTHONS names two CPython ${ver} interpreters, ${_velmora_exe_${ver}} "
+          "and ${exe}; name one interpreter per minor version.")
+      endif()
+      set(_velmora_exe_${ver} ${exe})
       list(APPEND found ${exe})
     endforeach()
     set(${out} ${found} PARENT_SCOPE)
