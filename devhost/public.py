@@ -9,6 +9,8 @@ at every call, so a driver may change them after import:
   VELMORA_CLASS_PATH      the panel's class folder (default <panel root>/class)
   VELMORA_CLOUD_OVERRIDE  e.g. http://127.0.0.1:8765: HttpGet sends every
                           request there instead, keeping the URL's path
+  VELMORA_CATALOGUE_FILE  a file whose text answers catalogue requests
+                          without any server (the override, when set, wins)
   VELMORA_HTTP_TIMEOUT    HttpGet's time-out in seconds (default 10)
 """
 import importlib.util
@@ -20,6 +22,7 @@ import urllib.request
 
 DEFAULT_PANEL_PATH = '/www/server/panel'
 DEFAULT_TIMEOUT = 10.0
+CATALOGUE_PATH = '/api/panel/getSoftList'
 
 
 class CloudConnectionError(Exception):
@@ -78,10 +81,26 @@ def _timeout():
     return value if value > 0 else DEFAULT_TIMEOUT
 
 
+def _offline_answer(url):
+    """The catalogue answer from VELMORA_CATALOGUE_FILE, or None when the
+    request should go out: not a catalogue request, no file named, or an
+    override naming a server to ask instead."""
+    answer = os.environ.get('VELMORA_CATALOGUE_FILE')
+    if not answer or os.environ.get('VELMORA_CLOUD_OVERRIDE'):
+        return None
+    if urllib.parse.urlsplit(url).path != CATALOGUE_PATH:
+        return None
+    with open(answer, 'rb') as f:
+        return f.read().decode('utf-8')
+
+
 def HttpGet(url):
     """GETs `url` and returns the body as text.  Raises on any transport
     failure, on a status outside 2xx and on a body that is not valid text in
     its declared character set (UTF-8 when none is declared)."""
+    offline = _offline_answer(url)
+    if offline is not None:
+        return offline
     url, overridden = _redirect(url)
     handlers = []
     if overridden:

@@ -101,6 +101,24 @@ class HttpGetTest(ServerCase):
         with self.assertRaises(ValueError):
             host.HttpGet(CLOUD_URL)
 
+    def test_catalogue_file_answers_without_a_server(self):
+        # Only catalogue requests are answered from the file, byte for byte,
+        # and only while no override names a server to ask instead.
+        refused = 'http://127.0.0.1:%d' % _free_port()
+        text = '{"list": [{"title": "日志摘要"}]}\r\n'
+        with tempfile.TemporaryDirectory() as tmp:
+            answer = os.path.join(tmp, 'answer.json')
+            with open(answer, 'wb') as f:
+                f.write(text.encode('utf-8'))
+            with mock.patch.dict(os.environ, {'VELMORA_CATALOGUE_FILE': answer}):
+                os.environ.pop('VELMORA_CLOUD_OVERRIDE', None)
+                self.assertEqual(host.HttpGet(refused + '/api/panel/getSoftList?type=0'), text)
+                with self.assertRaises(OSError):
+                    host.HttpGet(refused + '/api/panel/other')
+                os.environ['VELMORA_CLOUD_OVERRIDE'] = refused
+                with self.assertRaises(OSError):
+                    host.HttpGet(CLOUD_URL)
+
     def test_server_stops_on_sigterm_and_by_itself(self):
         proc, _ = self.start()
         proc.send_signal(signal.SIGTERM)
