@@ -7,6 +7,7 @@ import-time behaviour runs in a fresh subprocess (`run_python`).
 """
 import gc
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,7 +19,12 @@ FAKEHOST = os.path.join(HERE, 'fakehost')
 MODULE_DIR = os.environ.get('VELMORA_MODULE_DIR', '')
 SITE_DIR = os.environ.get('VELMORA_SITE_DIR', '')
 SANITIZED = os.environ.get('VELMORA_SANITIZED') == '1'
+# Set by scripts/memcheck.sh: the suites run under valgrind, some fifty times
+# slower, so loops shrink and tests that only exercise child processes
+# (which valgrind does not follow) are skipped.
+VALGRIND = os.environ.get('VELMORA_VALGRIND') == '1'
 PY37 = sys.version_info[:2] == (3, 7)
+PLUGIN_ROOT = '/www/server/panel/plugin'
 
 _workdir = None
 
@@ -112,6 +118,75 @@ class RefcountMixin:
             call()
         gc.collect()
         self.assertEqual(before, sys.getrefcount(kept))
+
+
+def scaled(count):
+    """An iteration count for loops that only have to be long enough: the
+    full count in the release build, a fifth under the sanitizers (each call
+    costs several times as much there), a fiftieth under valgrind."""
+    if VALGRIND:
+        return max(count // 50, 20)
+    if SANITIZED:
+        return max(count // 5, 20)
+    return count
+
+
+def skip_under_valgrind(reason='runs its work in child processes, which valgrind does not follow'):
+    return unittest.skipIf(VALGRIND, reason)
+
+
+# Folders of the plugin root chain that a test run created, shared between
+# the suites of all interpreters, which may run at the same time: the last
+# one to finish removes them.
+_MADE_PLUGIN_DIRS = os.path.join(tempfile.gettempdir(), 'velmora-test-plugin-root')
+
+
+def make_plugin_folder(folder):
+    """Creates a plugin's folder under the fixed plugin root, noting which
+    folders of the root chain did not exist before."""
+    path = PLUGIN_ROOT
+    while path != '/':
+        if not os.path.isdir(path):
+            with open(_MADE_PLUGIN_DIRS, 'a') as f:
+                f.write(path + '\n')
+        path = os.path.dirname(path)
+    for attempt in range(3):
+        try:
+            return os.makedirs(folder)
+        except FileNotFoundError:
+            if attempt == 2:  # another suite removed the emptied root just now
+                raise
+
+
+def remove_plugin_root():
+    """Removes the folders of the root chain that test runs created, once no
+    suite has plugins left there."""
+    try:
+        with open(_MADE_PLUGIN_DIRS) as f:
+            made = set(f.read().split())
+    except FileNotFoundError:
+        return
+    for path in sorted(made, key=len, reverse=True):
+        try:
+            os.rmdir(path)
+        except OSError:
+            pass  # not empty: another suite still has plugins there
+    if not any(os.path.isdir(path) for path in made):
+        try:
+            os.unlink(_MADE_PLUGIN_DIRS)
+        except FileNotFoundError:
+            pass
+
+
+def forget_plugin(name):
+    """Removes a plugin a test made: its folder, entry module, search-path
+    entry and importer cache entry."""
+    folder = os.path.join(PLUGIN_ROOT, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    sys.modules.pop(name + '_main', None)
+    while folder in sys.path:
+        sys.path.remove(folder)
+    sys.path_importer_cache.pop(folder, None)
 
 
 def skip_unless(condition, reason):

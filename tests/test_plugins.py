@@ -20,50 +20,17 @@ import support
 
 Velmora, public = support.load()
 
-ROOT = '/www/server/panel/plugin'
+ROOT = support.PLUGIN_ROOT
 SO_SUFFIX = '_main.cpython-37m-x86_64-linux-gnu.so'
 LOAD_FAILED = '插件加载失败!'
 PY_FAILED = '加载 Python 插件模块失败: '
 SO_FAILED = '加载 SO 插件模块失败: '
 
 _serial = itertools.count()
-# Folders of the root chain that a test run created, shared between the
-# suites of all interpreters, which may run at the same time: the last one
-# to finish removes them.
-_MADE_DIRS = os.path.join(tempfile.gettempdir(), 'velmora-test-plugin-root')
-
-
-def _make_plugin_folder(folder):
-    path = ROOT
-    while path != '/':
-        if not os.path.isdir(path):
-            with open(_MADE_DIRS, 'a') as f:
-                f.write(path + '\n')
-        path = os.path.dirname(path)
-    for attempt in range(3):
-        try:
-            return os.makedirs(folder)
-        except FileNotFoundError:
-            if attempt == 2:  # another suite removed the emptied root just now
-                raise
 
 
 def tearDownModule():
-    try:
-        with open(_MADE_DIRS) as f:
-            made = set(f.read().split())
-    except FileNotFoundError:
-        return
-    for path in sorted(made, key=len, reverse=True):
-        try:
-            os.rmdir(path)
-        except OSError:
-            pass  # not empty: another suite still has plugins there
-    if not any(os.path.isdir(path) for path in made):
-        try:
-            os.unlink(_MADE_DIRS)
-        except FileNotFoundError:
-            pass
+    support.remove_plugin_root()
 
 
 class Request:
@@ -91,12 +58,7 @@ class PluginCase(unittest.TestCase):
 
     def tearDown(self):
         for name in self.plugins:
-            folder = os.path.join(ROOT, name)
-            shutil.rmtree(folder, ignore_errors=True)
-            sys.modules.pop(name + '_main', None)
-            while folder in sys.path:
-                sys.path.remove(folder)
-            sys.path_importer_cache.pop(folder, None)
+            support.forget_plugin(name)
 
     def plugin(self, source=None, library=None, make_dir=True):
         """A new plugin folder: `source` is the entry file's text (with NAME
@@ -106,7 +68,7 @@ class PluginCase(unittest.TestCase):
         folder = os.path.join(ROOT, name)
         self.plugins.append(name)
         if make_dir:
-            _make_plugin_folder(folder)
+            support.make_plugin_folder(folder)
         if source is not None:
             self.write_entry(name, source)
         if library is not None:
