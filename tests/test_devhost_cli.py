@@ -24,43 +24,20 @@ import support
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(ROOT, 'scripts', 'devhost')
-PLUGIN_ROOT = '/www/server/panel/plugin'
+PLUGIN_ROOT = support.PLUGIN_ROOT
 _serial = itertools.count()
-
-# The root chain is shared with the plugin suites, which may run at the same
-# time under the other interpreter: folders that a run had to create are
-# noted in one file, and the last suite to finish removes them.  Holding the
-# root for the whole module keeps the tool from making and removing it under
-# another suite's feet.
-_MADE_DIRS = os.path.join(tempfile.gettempdir(), 'velmora-test-plugin-root')
 
 
 def setUpModule():
-    path = PLUGIN_ROOT
-    while path != '/':
-        if not os.path.isdir(path):
-            with open(_MADE_DIRS, 'a') as f:
-                f.write(path + '\n')
-        path = os.path.dirname(path)
-    os.makedirs(PLUGIN_ROOT, exist_ok=True)
+    # Held for the whole module, through the suites' shared record of the
+    # root folders that runs created: the tool then neither makes nor
+    # removes the root under the feet of a plugin suite running meanwhile.
+    support.make_plugin_folder(os.path.join(PLUGIN_ROOT, 'velmora_cli_%d' % os.getpid()))
 
 
 def tearDownModule():
-    try:
-        with open(_MADE_DIRS) as f:
-            made = set(f.read().split())
-    except FileNotFoundError:
-        return
-    for path in sorted(made, key=len, reverse=True):
-        try:
-            os.rmdir(path)
-        except OSError:
-            pass  # not empty: another suite still has plugins there
-    if not any(os.path.isdir(path) for path in made):
-        try:
-            os.unlink(_MADE_DIRS)
-        except FileNotFoundError:
-            pass
+    os.rmdir(os.path.join(PLUGIN_ROOT, 'velmora_cli_%d' % os.getpid()))
+    support.remove_plugin_root()
 
 
 def load_tool():
