@@ -178,6 +178,18 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   // name rebound to something that calls back into us (a functools.partial
   // of one of our functions, say) ends in RecursionError rather than in a
   // C stack overflow.
+#if PY_VERSION_HEX < 0x03080000
+  // 3.7 lets a thread that is still unwinding from a RecursionError go 50
+  // levels past the limit and then ends the process ("Cannot recover from
+  // stack overflow").  Handlers on the way out (db_* catch the error and go
+  // on into the IV file, a first import of the cipher library, ...) easily
+  // go that deep, so no exported call starts while the thread unwinds.
+  if (PyThreadState_GET()->overflowed) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
+  }
+#endif
   if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
   Ref result = f->def->body(scope, bound);
   Py_LeaveRecursiveCall();
