@@ -5,6 +5,7 @@
 #include "module_state.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace velmora {
 
@@ -72,10 +73,17 @@ constexpr std::size_t kMaxCallArgs = 8;
 
 Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept {
   if (args.size() > kMaxCallArgs) std::abort();  // a programming error
+  // stack[0] is spare: a bound method may put its receiver there instead
+  // of copying the arguments.
   PyObject* stack[kMaxCallArgs + 1] = {};
   std::size_t n = 0;
-  for (Borrowed a : args) stack[n++] = a;
-  return vector_call(callable, stack, n, nullptr);
+  for (Borrowed a : args) stack[1 + n++] = a;
+#if PY_VERSION_HEX >= 0x03080000
+  return vector_call(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+  // bpo-36974: the spare-slot flag comes with vectorcall in 3.8.
+  return vector_call(callable, stack + 1, n, nullptr);
+#endif
 }
 
 Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
@@ -97,11 +105,51 @@ Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
   return vector_call(callable, stack, args.size(), kwnames.get());
 }
 
+namespace {
+
+// getattr(module, name) for an exact module object, answered from the
+// module's own dictionary.  The module type and object define only dunder
+// names and cannot gain others, so for any other name the dictionary is
+// what the generic lookup would consult, and its entry is the answer (the
+// interpreter's own specialised attribute load relies on the same).  Null
+// with no error set when this does not apply or the dictionary does not
+// have the name: the generic lookup then gives a module-level __getattr__
+// its turn and raises the interpreter's own error.
+Borrowed module_dict_attr(Borrowed obj, const Name& name, Borrowed key) noexcept {
+  if (!PyModule_CheckExact(obj) || name.is_dunder()) return nullptr;
+  Borrowed dict = PyModule_GetDict(obj);
+  return dict != nullptr ? PyDict_GetItemWithError(dict, key) : nullptr;
+}
+
+}  // namespace
+
 Ref call_method(Borrowed obj, Name& name,
                 std::initializer_list<Borrowed> args) noexcept {
-  Ref method = get_attr(obj, name);
+  if (args.size() > kMaxCallArgs) std::abort();
+  Borrowed key = name.get();
+  if (key == nullptr) return {};
+  if (Borrowed found = module_dict_attr(obj, name, key)) {
+    Ref function = Ref::borrow(found);
+    return call(function.get(), args);
+  }
+  if (PyErr_Occurred()) return {};
+#if PY_VERSION_HEX >= 0x03090000
+  // The receiver goes in front of the arguments; a method found on the type
+  // is then called unbound with it, as LOAD_METHOD/CALL would.  With the
+  // flag, the callee may overwrite stack[0] meanwhile: it is ours.
+  PyObject* stack[kMaxCallArgs + 1] = {};
+  std::size_t n = 0;
+  stack[n++] = obj;
+  for (Borrowed a : args) stack[n++] = a;
+  return Ref::steal(
+      PyObject_VectorcallMethod(key, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+  // bpo-37337 added the method-call entry, bpo-39245 made it public in
+  // 3.9; before that, the bound method is made and called.
+  Ref method = Ref::steal(PyObject_GetAttr(obj, key));
   if (!method) return {};
   return call(method.get(), args);
+#endif
 }
 
 // --- Attributes, tests, conversions --------------------------------------
@@ -109,6 +157,8 @@ Ref call_method(Borrowed obj, Name& name,
 Ref get_attr(Borrowed obj, Name& name) noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
+  if (Borrowed found = module_dict_attr(obj, name, key)) return Ref::borrow(found);
+  if (PyErr_Occurred()) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
 }
 
@@ -144,7 +194,51 @@ Ref format_of(Borrowed obj) noexcept {
 
 Ref text(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
 
+namespace {
+
+constexpr std::size_t kMaxQuickConcat = 6;
+
+// concat() for a few exact str pieces, copied into one new str: no
+// separator, no tuple, no second pass over the pieces.  Null with no error
+// set when a piece is not an exact str or the total does not fit, for the
+// generic join to handle (and to report).
+Ref concat_exact(std::initializer_list<Borrowed> texts) noexcept {
+  Py_ssize_t total = 0;
+  Py_UCS4 widest = 0;
+  for (Borrowed t : texts) {
+    if (!PyUnicode_CheckExact(t) || PyUnicode_READY(t) < 0) return {};
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
+    if (length > PY_SSIZE_T_MAX - total) return {};
+    total += length;
+    const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(t);
+    if (max_char > widest) widest = max_char;
+  }
+  Ref joined = Ref::steal(PyUnicode_New(total, widest));
+  if (!joined) return {};
+  const auto kind = static_cast<int>(PyUnicode_KIND(joined.get()));
+  char* out = static_cast<char*>(PyUnicode_DATA(joined.get()));
+  Py_ssize_t at = 0;
+  for (Borrowed t : texts) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
+    if (length == 0) continue;
+    if (static_cast<int>(PyUnicode_KIND(t)) == kind) {
+      // The kind is the width of one character in bytes.
+      std::memcpy(out + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(length * kind));
+    } else if (PyUnicode_CopyCharacters(joined.get(), at, t, 0, length) < 0) {
+      return {};
+    }
+    at += length;
+  }
+  return joined;
+}
+
+}  // namespace
+
 Ref concat(std::initializer_list<Borrowed> texts) noexcept {
+  if (texts.size() >= 2 && texts.size() <= kMaxQuickConcat) {
+    Ref joined = concat_exact(texts);
+    if (joined || PyErr_Occurred()) return joined;
+  }
   Ref empty = Ref::steal(PyUnicode_New(0, 0));
   if (!empty) return {};
   Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
@@ -163,6 +257,32 @@ Ref integer(long value) noexcept { return Ref::steal(PyLong_FromLong(value)); }
 
 namespace {
 
+// The C function behind the interpreter's own builtins.__import__, once
+// seen; a plain code address, not an object.
+PyCFunction g_own_import = nullptr;
+
+// Whether `importer` is the interpreter's own __import__: a built-in
+// function of the builtins module whose code is that module's __import__
+// entry.  Nothing else runs that code, so no host hook is bypassed.
+bool is_own_import(Borrowed importer) noexcept {
+  if (!PyCFunction_Check(importer)) return false;
+  const PyCFunction code = PyCFunction_GET_FUNCTION(importer);
+  if (g_own_import != nullptr) return code == g_own_import;
+  Borrowed owner = PyCFunction_GET_SELF(importer);
+  if (owner == nullptr || !PyModule_Check(owner)) return false;
+  const PyModuleDef* def = PyModule_GetDef(owner);
+  if (def == nullptr || def->m_name == nullptr || def->m_methods == nullptr) return false;
+  if (std::strcmp(def->m_name, "builtins") != 0) return false;
+  for (const PyMethodDef* m = def->m_methods; m->ml_name != nullptr; ++m) {
+    if (std::strcmp(m->ml_name, "__import__") == 0) {
+      if (m->ml_meth != code) return false;
+      g_own_import = code;
+      return true;
+    }
+  }
+  return false;
+}
+
 // __import__(name, globals, None, fromlist, 0) through the built-in, so the
 // host's import hooks apply as they do to an import statement.
 Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
@@ -174,6 +294,11 @@ Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   if (importer == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return {};
+  }
+  // What the interpreter's import statement does when __import__ is its
+  // own: the same entry point, with no Python-level call in between.
+  if (is_own_import(importer)) {
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, 0));
   }
   Ref keep = Ref::borrow(importer);
   Ref level = integer(0);

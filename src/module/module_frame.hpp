@@ -83,6 +83,11 @@ class Name {
   // Borrowed; null with the error set only if the text cannot be made.
   Borrowed get() noexcept;
   const char* text() const noexcept { return text_; }
+  // Whether the text starts with two underscores.  Only such names can be
+  // attributes of the module type or of object themselves.
+  constexpr bool is_dunder() const noexcept {
+    return text_[0] == '_' && text_[1] == '_';
+  }
 
  private:
   const char* text_;
@@ -119,7 +124,8 @@ Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept;
 // Calls with positional arguments and keyword arguments (name, value).
 Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
             std::initializer_list<std::pair<Name*, Borrowed>> kwargs) noexcept;
-// getattr(obj, name)(*args).
+// getattr(obj, name)(*args), without making a bound method where the
+// interpreter's own method call would not make one either.
 Ref call_method(Borrowed obj, Name& name,
                 std::initializer_list<Borrowed> args) noexcept;
 
@@ -132,11 +138,15 @@ Truth contains(Borrowed container, Borrowed item) noexcept;  // item in containe
 Ref str_of(Borrowed obj) noexcept;                    // str(obj)
 Ref format_of(Borrowed obj) noexcept;                 // format(obj, "")
 Ref text(const char* utf8) noexcept;                  // new str from UTF-8
-Ref concat(std::initializer_list<Borrowed> texts) noexcept;  // str + str + ...
+// str + str + ...: each piece must be a str (or subclass); the result is a
+// new exact str.
+Ref concat(std::initializer_list<Borrowed> texts) noexcept;
 Ref integer(long value) noexcept;
 
 // The `import a.b` statement's value: the top-level package, through the
-// built-in __import__ (so the host's import hooks apply).
+// built-in __import__ (so the host's import hooks apply).  While that is the
+// interpreter's own __import__, the import machinery is entered directly, as
+// the interpreter's own import statement does.
 Ref import_statement(Name& dotted_name, Borrowed globals) noexcept;
 // `from <package> import <attribute>`: the attribute, or the submodule of
 // that name; ImportError "cannot import name ..." when there is neither.
