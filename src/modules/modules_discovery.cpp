@@ -24,7 +24,8 @@ Name n_loader{"loader"};
 Name n_exec_module{"exec_module"};
 Name n_module_name{"module.name"};
 
-// name.find(needle) != -1 (when `present`) or == -1 (when not).
+// name.find(needle) != -1 (when `present`) or == -1 (when not), asked of
+// the object itself: its own find and its own idea of equality.
 Truth find_result_is(Borrowed name, Name& needle, bool present) noexcept {
   Borrowed needle_text = needle.get();
   if (needle_text == nullptr) return {};
@@ -37,25 +38,57 @@ Truth find_result_is(Borrowed name, Name& needle, bool present) noexcept {
   return *missing != present;
 }
 
-// The listing rule, tested in this order and stopping at the first failure:
-// a directory, longer than six characters, no ".", and "Model" somewhere.
-Truth is_module_directory(const Scope& scope, Borrowed class_path, Borrowed fname) noexcept {
-  Borrowed slash = n_slash.get();
-  if (slash == nullptr) return {};
-  // class_path + "/" + fname with the interpreter's `+`, so a class
-  // directory that is not a text fails the way the host would expect.
-  Ref head = Ref::steal(PyNumber_Add(class_path, slash));
-  if (!head) return {};
-  Ref f_path = Ref::steal(PyNumber_Add(head.get(), fname));
-  if (!f_path) return {};
-  Truth directory = os_path_isdir(scope, f_path.get());
-  if (!directory || !*directory) return directory;
+// The name tests on an exact str, whose length and find cannot be
+// overridden: answered from its characters, with no method call and no
+// integer made.
+Truth name_passes_exact(Borrowed fname) noexcept {
+  if (PyUnicode_READY(fname) < 0) return {};
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(fname);
+  if (length <= 6) return false;
+  const Py_ssize_t dot = PyUnicode_FindChar(fname, '.', 0, length, 1);
+  if (dot == -2) return {};
+  if (dot != -1) return false;
+  Borrowed model = n_model.get();
+  if (model == nullptr) return {};
+  const Py_ssize_t at = PyUnicode_Find(fname, model, 0, length, 1);
+  if (at == -2) return {};
+  return at != -1;
+}
+
+// The same tests for anything else (a str subclass, or whatever a rebound
+// os.listdir hands back): len(), then its own find, exactly as written.
+Truth name_passes_generic(Borrowed fname) noexcept {
   Py_ssize_t length = PyObject_Size(fname);
   if (length < 0) return {};
   if (length <= 6) return false;
   Truth no_dot = find_result_is(fname, n_dot, false);
   if (!no_dot || !*no_dot) return no_dot;
   return find_result_is(fname, n_model, true);
+}
+
+// class_path + "/" + fname.  Two exact str are joined at once; anything
+// else goes through the interpreter's `+`, so a class directory that is not
+// a text fails the way the host would expect, and a str subclass's own
+// __add__ or __radd__ has its say.
+Ref entry_path(Borrowed class_path, Borrowed slash, Borrowed fname) noexcept {
+  if (PyUnicode_CheckExact(class_path) && PyUnicode_CheckExact(fname)) {
+    return concat({class_path, slash, fname});
+  }
+  Ref head = Ref::steal(PyNumber_Add(class_path, slash));
+  if (!head) return {};
+  return Ref::steal(PyNumber_Add(head.get(), fname));
+}
+
+// The listing rule, tested in this order and stopping at the first failure:
+// a directory, longer than six characters, no ".", and "Model" somewhere.
+Truth is_module_directory(const Scope& scope, Borrowed class_path, Borrowed fname) noexcept {
+  Borrowed slash = n_slash.get();
+  if (slash == nullptr) return {};
+  Ref f_path = entry_path(class_path, slash, fname);
+  if (!f_path) return {};
+  Truth directory = os_path_isdir(scope, f_path.get());
+  if (!directory || !*directory) return directory;
+  return PyUnicode_CheckExact(fname) ? name_passes_exact(fname) : name_passes_generic(fname);
 }
 
 }  // namespace
