@@ -21,9 +21,37 @@ Name n_get_module_list{"get_module_list"};
 Name n_model_index{"model_index"};
 Name n_module_get_object{"module_get_object"};
 
-Name n_chosen_pattern{"{}/{}Model/{}Model.py"};
-Name n_project_pattern{"{}/projectModel/{}Model.py"};
-Name n_search_pattern{"{}/{}/{}Model.py"};
+// A module file pattern: its str.format text, which starts with a field,
+// and the literal text after each of its fields.  Filled with exact str
+// values, which format as themselves, the values and the literal pieces are
+// simply joined.
+struct Pattern {
+  Name format;
+  Name after[3];  // the text after the first, second and third field
+};
+
+// Whether `format` is "{}" followed by each piece, the pieces joined by "{}".
+constexpr bool pattern_is(const char* format, std::initializer_list<const char*> after) noexcept {
+  for (const char* piece : after) {
+    if (format[0] != '{' || format[1] != '}') return false;
+    format += 2;
+    for (; *piece != '\0'; ++piece, ++format) {
+      if (*format != *piece) return false;
+    }
+  }
+  return *format == '\0';
+}
+
+constexpr const char kChosen[] = "{}/{}Model/{}Model.py";
+constexpr const char kProject[] = "{}/projectModel/{}Model.py";
+constexpr const char kSearch[] = "{}/{}/{}Model.py";
+static_assert(pattern_is(kChosen, {"/", "Model/", "Model.py"}));
+static_assert(pattern_is(kProject, {"/projectModel/", "Model.py"}));
+static_assert(pattern_is(kSearch, {"/", "/", "Model.py"}));
+
+Pattern chosen_pattern{Name{kChosen}, {Name{"/"}, Name{"Model/"}, Name{"Model.py"}}};
+Pattern project_pattern{Name{kProject}, {Name{"/projectModel/"}, Name{"Model.py"}, Name{""}}};
+Pattern search_pattern{Name{kSearch}, {Name{"/"}, Name{"/"}, Name{"Model.py"}}};
 
 Name n_msg_empty{"模块名称和模块方法名称不能为空!"};
 Name n_msg_special{"模块名或方法名不能包含特殊符号!"};
@@ -68,14 +96,25 @@ Ref exact_text(Borrowed value) noexcept {
 }
 
 // pattern.format(public.get_class_path(), first[, second])
-Ref module_path(const Scope& scope, Name& pattern, Borrowed first,
+Ref module_path(const Scope& scope, Pattern& pattern, Borrowed first,
                 Borrowed second = nullptr) noexcept {
-  Borrowed pattern_text = pattern.get();
+  Borrowed pattern_text = pattern.format.get();
   if (pattern_text == nullptr) return {};
   Ref class_path = host::get_class_path(scope);
   if (!class_path) return {};
-  if (second == nullptr) return call_method(pattern_text, n_format, {class_path.get(), first});
-  return call_method(pattern_text, n_format, {class_path.get(), first, second});
+  Borrowed cp = class_path.get();
+  const bool exact = PyUnicode_CheckExact(cp) && PyUnicode_CheckExact(first) &&
+                     (second == nullptr || PyUnicode_CheckExact(second));
+  if (exact) {
+    Borrowed after0 = pattern.after[0].get();
+    Borrowed after1 = pattern.after[1].get();
+    Borrowed after2 = pattern.after[2].get();
+    if (!after0 || !after1 || !after2) return {};
+    if (second == nullptr) return concat({cp, after0, first, after1});
+    return concat({cp, after0, first, after1, second, after2});
+  }
+  if (second == nullptr) return call_method(pattern_text, n_format, {cp, first});
+  return call_method(pattern_text, n_format, {cp, first, second});
 }
 
 // The outcome of choosing the module file: a path, or a finished answer
@@ -97,14 +136,14 @@ Choice chosen_directory(const Scope& scope, Borrowed path_name, Borrowed args) n
   if (!model_index) return settled({});
   Truth given = truth(model_index.get());
   if (!given) return settled({});
-  if (!*given) return {module_path(scope, n_project_pattern, path_name), Ref(), false};
+  if (!*given) return {module_path(scope, project_pattern, path_name), Ref(), false};
   // The text that is checked is the very text put into the path.
   Ref directory = exact_text(model_index.get());
   if (!directory) return settled({});
   Truth passes = name_passes(scope, directory.get());
   if (!passes) return settled({});
   if (!*passes) return settled(host::return_msg(scope, n_msg_special));
-  return {module_path(scope, n_chosen_pattern, directory.get(), path_name), Ref(), false};
+  return {module_path(scope, chosen_pattern, directory.get(), path_name), Ref(), false};
 }
 
 // Searches the listed module directories in order and stops at the first
@@ -117,7 +156,7 @@ Choice searched_directory(const Scope& scope, Borrowed path_name) noexcept {
   if (!dirs) return settled({});
   Ref candidate;
   while (Ref module_dir = Ref::steal(PyIter_Next(dirs.get()))) {
-    candidate = module_path(scope, n_search_pattern, module_dir.get(), path_name);
+    candidate = module_path(scope, search_pattern, module_dir.get(), path_name);
     if (!candidate) return settled({});
     Truth exists = os_path_exists(scope, candidate.get());
     if (!exists) return settled({});
