@@ -13,6 +13,8 @@
 
 #include "host/host_calls.hpp"
 
+#include <cstring>
+
 namespace velmora::plugins {
 namespace {
 
@@ -46,16 +48,13 @@ Name t_missing_open{"在["};
 Name t_missing_mid{"]插件中找不到["};
 Name t_missing_close{"]方法"};
 
-// True when the text holds a lone surrogate (U+D800..U+DFFF), which has no
-// file-system encoding.
-bool has_surrogate(Borrowed text) noexcept {
-  const int kind = PyUnicode_KIND(text);
-  if (kind == PyUnicode_1BYTE_KIND) return false;
-  const void* data = PyUnicode_DATA(text);
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+// True when the code points hold a lone surrogate (U+D800..U+DFFF), which
+// has no file-system encoding, a "/" or a NUL.
+template <typename Char>
+bool has_refused_character(const Char* data, Py_ssize_t length) noexcept {
   for (Py_ssize_t i = 0; i < length; ++i) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c >= 0xD800 && c <= 0xDFFF) return true;
+    const Py_UCS4 c = data[i];
+    if (c == '/' || c == 0 || (c >= 0xD800 && c <= 0xDFFF)) return true;
   }
   return false;
 }
@@ -67,20 +66,22 @@ bool has_surrogate(Borrowed text) noexcept {
 // every later import of a module not yet loaded fail in the whole process.
 Truth escapes_root(Borrowed name) noexcept {
   if (PyUnicode_READY(name) < 0) return std::nullopt;
-  if (has_surrogate(name)) return true;
-  const Py_ssize_t length = PyUnicode_GetLength(name);
-  if (length < 0) return std::nullopt;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
   if (length == 0) return true;
-  if (PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
-      PyUnicode_CompareWithASCIIString(name, "..") == 0) {
-    return true;
+  const void* data = PyUnicode_DATA(name);
+  switch (PyUnicode_KIND(name)) {
+    case PyUnicode_1BYTE_KIND: {
+      const auto* chars = static_cast<const Py_UCS1*>(data);
+      if (chars[0] == '.' && (length == 1 || (length == 2 && chars[1] == '.'))) return true;
+      return std::memchr(chars, '/', static_cast<std::size_t>(length)) != nullptr ||
+             std::memchr(chars, 0, static_cast<std::size_t>(length)) != nullptr;
+    }
+    // Wider texts hold a character above U+00FF, so they are never "." or "..".
+    case PyUnicode_2BYTE_KIND:
+      return has_refused_character(static_cast<const Py_UCS2*>(data), length);
+    default:
+      return has_refused_character(static_cast<const Py_UCS4*>(data), length);
   }
-  for (Py_UCS4 bad : {Py_UCS4{'/'}, Py_UCS4{0}}) {
-    const Py_ssize_t at = PyUnicode_FindChar(name, bad, 0, length, 1);
-    if (at == -2) return std::nullopt;
-    if (at >= 0) return true;
-  }
-  return false;
 }
 
 // Puts the plugin's folder at the front of sys.path unless it is already
