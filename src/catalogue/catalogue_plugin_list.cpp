@@ -17,9 +17,25 @@ namespace {
 Name n_json{"json"}, n_loads{"loads"}, n_list{"list"}, n_force{"force"},
     n_get_plugin_list{"get_plugin_list"};
 
-constexpr const char kApiRootUrl[] = VELMORA_CLOUD_ROOT;
-constexpr const char kApiPath[] = "/api/panel/getSoftList";
-constexpr const char kCacheFile[] = "data/plugin_list.json";
+// Fixed texts, made once: a str cannot be changed, so sharing one object
+// between calls shows nowhere.
+Name t_api_root_url{VELMORA_CLOUD_ROOT};
+Name t_api_path{"/api/panel/getSoftList"};
+Name t_cache_file{"data/plugin_list.json"};
+
+// force == 0.  An exact int (whose equality nobody can override) is
+// compared by value; anything else is asked, as `==` would ask it.
+Truth equals_zero(Borrowed force) noexcept {
+  if (PyLong_CheckExact(force)) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(force, &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    return overflow == 0 && value == 0;
+  }
+  Ref zero = integer(0);
+  if (!zero) return std::nullopt;
+  return equals(force, zero.get());
+}
 
 Ref json_loads(const Scope& scope, Borrowed text) noexcept {
   Ref loads = scope.attr(n_json, n_loads);
@@ -72,22 +88,20 @@ bool refresh_cache(const Scope& scope, Borrowed cache_file, Borrowed answer) noe
 
 Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
   Borrowed force = args[0];
-  Ref api_root_url = text(kApiRootUrl);
-  Ref api_path = text(kApiPath);
-  Ref cache_file = text(kCacheFile);
+  Borrowed api_root_url = t_api_root_url.get();
+  Borrowed api_path = t_api_path.get();
+  Borrowed cache_file = t_cache_file.get();
   if (!api_root_url || !api_path || !cache_file) return {};
-  Ref api_url = concat({api_root_url.get(), api_path.get()});
+  Ref api_url = concat({api_root_url, api_path});
   if (!api_url) return {};
 
-  Ref zero = integer(0);
-  if (!zero) return {};
-  const Truth wants_cache = equals(force, zero.get());
+  const Truth wants_cache = equals_zero(force);
   if (!wants_cache) return {};
   if (*wants_cache) {
-    const Truth cached = os_path_exists(scope, cache_file.get());
+    const Truth cached = os_path_exists(scope, cache_file);
     if (!cached) return {};
     if (*cached) {
-      Ref content = host::cache_read_file(scope, cache_file.get());
+      Ref content = host::cache_read_file(scope, cache_file);
       if (!content) return {};
       return json_loads(scope, content.get());
     }
@@ -113,7 +127,7 @@ Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
   if (has_list < 0) return {};
   if (has_list == 0) return reject(soft_list.get());
 
-  if (!refresh_cache(scope, cache_file.get(), json_data.get())) return {};
+  if (!refresh_cache(scope, cache_file, json_data.get())) return {};
   return soft_list;
 }
 
