@@ -1,19 +1,79 @@
 #!/usr/bin/env bash
-# Runs every benchmark in bench/ under every built interpreter (release
-# build).  Figures are printed; targets are read off them, not asserted.
+# Benchmarks, for every built interpreter (release build in build-bench/):
+#   * one table per interpreter: every exported function, success and
+#     failure paths, beside its floor (the calls its specification mandates,
+#     inline in plain Python), in ns per call and as a ratio;
+#   * the import: a fresh process's `import Velmora` beside an empty C
+#     extension's (median of 15 runs).
+# Figures are printed; targets are read off them, not asserted.
+#
+#   scripts/bench.sh [--instructions] [--all]
+#     --instructions  add callgrind instruction counts per call to the tables
+#                     (needs valgrind; skipped with a note where it is missing)
+#     --all           also run the older single-topic benchmarks in bench/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+table_args=()
+all=0
+for arg in "$@"; do
+  case $arg in
+    --instructions) table_args+=(--instructions) ;;
+    --all) all=1 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "bench.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
 "$root/scripts/prepare.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+build=${VELMORA_BENCH_BUILD:-$root/build-bench}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+
+callgrind=()
+if [ -f /usr/include/valgrind/callgrind.h ]; then
+  callgrind=(-DVELMORA_BENCH_CALLGRIND)
+elif [ ${#table_args[@]} -gt 0 ]; then
+  echo "bench.sh: valgrind/callgrind.h not found (package valgrind); instruction counts will be skipped" >&2
+fi
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/data"
+cc=${CC:-cc}
 while read -r tag python moddir; do
-  for bench in "$root"/bench/bench_*.py; do
-    echo "== $tag $(basename "$bench")"
-    (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
-      PYTHONPATH="$moddir:$root/tests:$root/tests/fakehost:$root/build/site" \
-      "$python" "$bench")
+  # The measuring helper and the empty extension, per interpreter, built
+  # with the module's hardening flags and, before 3.8, linked to the
+  # interpreter's runtime library as the module is.
+  helpers="$build/bench/$tag"
+  mkdir -p "$helpers"
+  read -r include suffix runtime < <("$python" -c '
+import sys, sysconfig, os
+v = sysconfig.get_config_vars()
+lib = os.path.join(v["LIBDIR"], v["LDLIBRARY"]) if sys.version_info < (3, 8) else "-"
+print(sysconfig.get_paths()["include"], v["EXT_SUFFIX"], lib)')
+  link=()
+  [ "$runtime" != "-" ] && link=("$runtime" "-Wl,-rpath,$(dirname "$runtime")")
+  for helper in velmora_bench velmora_empty; do
+    "$cc" -O2 -fPIC -shared -fstack-protector-strong -Wl,-z,relro,-z,now -Wl,--as-needed \
+      -I"$include" "${callgrind[@]}" -o "$helpers/$helper$suffix" \
+      "$root/bench/native/$helper.c" "${link[@]}"
   done
-done < "$root/build/interpreters.txt"
+
+  echo "== $tag"
+  (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 VELMORA_CC="$cc" \
+    PYTHONPATH="$moddir:$root/bench/host:$root/bench:$build/site:$helpers" \
+    "$python" "$root/bench/bench_table.py" "${table_args[@]}")
+  (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
+    PYTHONPATH="$root/bench/host:$build/site" \
+    "$python" "$root/bench/bench_import.py" "$moddir" "$helpers")
+
+  if [ $all -eq 1 ]; then
+    for bench in "$root"/bench/bench_*.py; do
+      case $(basename "$bench") in bench_table.py|bench_import.py) continue ;; esac
+      echo "-- $tag $(basename "$bench")"
+      (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
+        PYTHONPATH="$moddir:$root/tests:$root/tests/fakehost:$build/site" \
+        "$python" "$bench")
+    done
+  fi
+done < "$build/interpreters.txt"
