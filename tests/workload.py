@@ -178,7 +178,7 @@ class Workload:
         sys.stdout = _Discard()
         try:
             self.steer(**case.host)
-            for _ in range(max(20, rounds // 10)):  # caches, the IV file, first imports
+            for _ in range(max(20, rounds // 20)):  # caches, the IV file, first imports
                 case.call()
                 del self.public.calls[:]
             held = case.call()
