@@ -12,9 +12,18 @@ rewritten: rewriting an existing file costs whatever the file system makes
 it cost (milliseconds on ext4 under load), the same for any implementation,
 and would drown the figure.  Median of 15 runs each, in alternation.
 
-    python bench_import.py MODULE_DIR EMPTY_DIR
+With --instructions (and valgrind), callgrind also counts the instructions
+of the import statement of each, once, which machine load does not change;
+page faults and system calls are not instructions and are not in it.
+
+    python bench_import.py MODULE_DIR EMPTY_DIR [--instructions]
+
+EMPTY_DIR also holds the velmora_bench helper that the count needs.
 """
+import glob
 import os
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -34,6 +43,38 @@ print(elapsed * 1e6)
 '''
 
 
+COUNTING_CHILD = r'''
+import os, sys, json, importlib, importlib.util, ctypes
+import public, velmora_bench
+sys.path.insert(0, sys.argv[1])
+sys.stdout = open(os.devnull, 'w')
+velmora_bench.run(lambda: __import__('{name}'), 1, None, 'import')
+'''
+
+
+def count_import(name, folder, helpers):
+    """Instructions of one import statement, under callgrind."""
+    out = tempfile.mkdtemp(prefix='velmora-import-cg-')
+    try:
+        with tempfile.TemporaryDirectory(prefix='velmora-import-') as workdir:
+            os.makedirs(os.path.join(workdir, 'data'))
+            env = dict(os.environ, PYTHONHASHSEED='0')
+            env['PYTHONPATH'] = os.pathsep.join(filter(None, [helpers, env.get('PYTHONPATH')]))
+            subprocess.run(['valgrind', '--tool=callgrind', '--collect-atstart=no',
+                            '--callgrind-out-file=' + os.path.join(out, 'cg.%p'),
+                            sys.executable, '-c', COUNTING_CHILD.format(name=name), folder],
+                           cwd=workdir, env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for path in glob.glob(os.path.join(out, 'cg.*')):
+            with open(path) as f:
+                text = f.read()
+            if 'Client Request: import' in text:
+                return int(re.search(r'^totals: (\d+)', text, re.M).group(1))
+        return None
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+
+
 def one_run(name, folder):
     code = CHILD.format(name=name)
     with tempfile.TemporaryDirectory(prefix='velmora-import-') as workdir:
@@ -45,6 +86,7 @@ def one_run(name, folder):
 
 def main():
     module_dir, empty_dir = (os.path.abspath(p) for p in sys.argv[1:3])
+    instructions = '--instructions' in sys.argv[3:]
     runs = 15
     ours, empty = [], []
     for _ in range(runs):
@@ -54,6 +96,18 @@ def main():
     print('CPython %d.%d.%d import, median of %d fresh processes: Velmora %.0f us, '
           'empty C extension %.0f us, ratio %.2f'
           % (sys.version_info[:3] + (runs, m_ours, m_empty, m_ours / m_empty)))
+    if not instructions:
+        return
+    sys.path.insert(0, empty_dir)
+    import velmora_bench
+    if shutil.which('valgrind') is None or not velmora_bench.has_callgrind():
+        print('(--instructions: valgrind or its callgrind.h is missing; import not counted)')
+        return
+    i_ours = count_import('Velmora', module_dir, empty_dir)
+    i_empty = count_import('velmora_empty', empty_dir, empty_dir)
+    if i_ours and i_empty:
+        print('CPython %d.%d.%d import, instructions: Velmora %d, empty C extension %d, '
+              'ratio %.2f' % (sys.version_info[:3] + (i_ours, i_empty, i_ours / i_empty)))
 
 
 if __name__ == '__main__':

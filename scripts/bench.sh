@@ -65,7 +65,7 @@ print(sysconfig.get_paths()["include"], v["EXT_SUFFIX"], lib)')
     "$python" "$root/bench/bench_table.py" "${table_args[@]}")
   (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
     PYTHONPATH="$root/bench/host:$build/site" \
-    "$python" "$root/bench/bench_import.py" "$moddir" "$helpers")
+    "$python" "$root/bench/bench_import.py" "$moddir" "$helpers" "${table_args[@]}")
 
   if [ $all -eq 1 ]; then
     for bench in "$root"/bench/bench_*.py; do
