@@ -166,7 +166,7 @@ DAEMON_CHILD = '''
         lambda: Velmora.get_plugin_list(0),
         lambda: getattr(Velmora, '__aes_encrypt')('x', key, key),
         lambda: Velmora.get_module(module_file),
-    ]
+    ][%(first)d::2]
     started = [threading.Event() for _ in loops]
 
     def run(i):
@@ -364,16 +364,18 @@ class CrashClassTest(unittest.TestCase):
         return proc.stdout
 
     def test_daemon_threads_inside_calls_at_exit(self):
-        # Eight daemon threads, each inside a different call that goes back
-        # into Python, when the main thread ends: the exit status is the one
-        # a pure-Python program has.  Ten plain exits and one sys.exit(3),
-        # each main thread ending at a slightly different moment.
+        # Daemon threads, each inside a different call that goes back into
+        # Python, when the main thread ends: the exit status is the one a
+        # pure-Python program has.  Ten plain exits and one sys.exit(3),
+        # each main thread ending at a slightly different moment, the runs
+        # taking turns at two sets of four calls.
         runs = [(0.01 * i, 0) for i in range(10)] + [(0.05, 3)]
         procs = []
         for delay, status in runs:
             cwd = tempfile.mkdtemp(dir=self.tmp)
             os.makedirs(os.path.join(cwd, 'data'))
-            code = textwrap.dedent(DAEMON_CHILD % {'delay': delay, 'status': status})
+            code = textwrap.dedent(DAEMON_CHILD % {
+                'delay': delay, 'status': status, 'first': len(procs) % 2})
             procs.append(subprocess.Popen(
                 [sys.executable, '-c', code], cwd=cwd, env=support.base_env(self.exit_env),
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True))
