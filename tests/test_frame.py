@@ -395,6 +395,29 @@ class LibraryTests(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(support.MODULE_DIR, 'Velmora' + suffix)))
         self.assertEqual(Velmora.__file__, os.path.join(support.MODULE_DIR, 'Velmora' + suffix))
 
+    def test_no_cpp_runtime_is_needed(self):
+        # Loading the C++ runtime was most of the import's cost, and a frame
+        # with exception tables turns the forced unwind of a thread ending
+        # at exit into an abort.  operator new, exceptions, RTTI and
+        # function-local statics with dynamic initialisation would each bring
+        # it back, through a symbol of its own.
+        dynamic = subprocess.run(['readelf', '-d', Velmora.__file__], env=support.tool_env(),
+                                 stdout=subprocess.PIPE, universal_newlines=True,
+                                 check=True).stdout
+        needed = [line.split('[')[-1].rstrip(']') for line in dynamic.splitlines()
+                  if '(NEEDED)' in line]
+        self.assertFalse([lib for lib in needed if lib.startswith(('libstdc++', 'libgcc_s'))],
+                         needed)
+        undefined = subprocess.run(['nm', '-D', '--undefined-only', Velmora.__file__],
+                                   env=support.tool_env(), stdout=subprocess.PIPE,
+                                   universal_newlines=True, check=True).stdout
+        from_libc = {'__cxa_finalize', '__cxa_atexit', '__cxa_thread_atexit_impl'}
+        runtime = [name for name in (line.split()[-1].split('@')[0]
+                                     for line in undefined.splitlines() if line.strip())
+                   if name.startswith(('_Z', '__cxa_', '__gxx_', '_Unwind_'))
+                   and name not in from_libc]
+        self.assertEqual(runtime, [])
+
     def test_runtime_library_linked_only_before_3_8(self):
         out = subprocess.run(['readelf', '-d', Velmora.__file__], env=support.tool_env(),
                              stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
