@@ -185,6 +185,18 @@ Truth contains(Borrowed container, Borrowed item) noexcept {
   return truth_of_status(PySequence_Contains(container, item));
 }
 
+Truth asks_for_object(Borrowed request, Name& key) noexcept {
+  Borrowed key_text = key.get();
+  if (key_text == nullptr) return std::nullopt;
+  Truth listed = contains(request, key_text);
+  if (!listed || !*listed) return listed;
+  Ref flag = get_attr(request, key);
+  if (!flag) return std::nullopt;
+  Ref one = integer(1);
+  if (!one) return std::nullopt;
+  return equals(flag.get(), one.get());
+}
+
 Ref str_of(Borrowed obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 
 Ref format_of(Borrowed obj) noexcept {

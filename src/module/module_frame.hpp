@@ -135,6 +135,10 @@ Ref get_attr(Borrowed obj, Borrowed name) noexcept;
 Truth truth(Borrowed obj) noexcept;                   // bool(obj)
 Truth equals(Borrowed a, Borrowed b) noexcept;        // a == b, then bool()
 Truth contains(Borrowed container, Borrowed item) noexcept;  // item in container
+// `key in request and request.<key> == 1`, the attribute read only when the
+// membership test holds: how a request asks for an operation or method
+// itself instead of the result of calling it.
+Truth asks_for_object(Borrowed request, Name& key) noexcept;
 Ref str_of(Borrowed obj) noexcept;                    // str(obj)
 Ref format_of(Borrowed obj) noexcept;                 // format(obj, "")
 Ref text(const char* utf8) noexcept;                  // new str from UTF-8

@@ -257,17 +257,9 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
     return fail_with(scope, n_msg_no_method, names.get());
   }
 
-  Truth wants_object = has_key(request, n_module_get_object);
+  Truth wants_object = asks_for_object(request, n_module_get_object);
   if (!wants_object) return {};
-  if (*wants_object) {
-    Ref flag = get_attr(request, n_module_get_object);
-    if (!flag) return {};
-    Ref one = integer(1);
-    if (!one) return {};
-    Truth equal_one = equals(flag.get(), one.get());
-    if (!equal_one) return {};
-    if (*equal_one) return run_object;
-  }
+  if (*wants_object) return run_object;
 
   // Outside the guard: whatever the method raises reaches the caller.
   return call(run_object.get(), {request});

@@ -139,20 +139,6 @@ Truth has_operation(Borrowed obj, Borrowed name) noexcept {
   return false;
 }
 
-// True when the request asks for the operation itself rather than its
-// result: "plugin_get_object" in args and args.plugin_get_object == 1.
-Truth wants_object(Borrowed request) noexcept {
-  Borrowed key = n_plugin_get_object.get();
-  if (key == nullptr) return std::nullopt;
-  Truth listed = contains(request, key);
-  if (!listed || !*listed) return listed;
-  Ref flag = get_attr(request, n_plugin_get_object);
-  if (!flag) return std::nullopt;
-  Ref one = integer(1);
-  if (!one) return std::nullopt;
-  return equals(flag.get(), one.get());
-}
-
 }  // namespace
 
 Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
@@ -219,7 +205,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     return host::return_msg(scope, message.get());
   }
 
-  Truth fetch_only = wants_object(request);
+  Truth fetch_only = asks_for_object(request, n_plugin_get_object);
   if (!fetch_only) return {};
   Ref operation = get_attr(plugin_obj.get(), def_name);
   if (!operation || *fetch_only) return operation;
