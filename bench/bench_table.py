@@ -1,6 +1,6 @@
 """Every exported function beside its floor, one table per interpreter.
 
-The floor of a function is the set of calls its specification mandates,
+The floor of a function is the set of calls it is required to make,
 written inline in plain Python (velmora_floor.py).  For each case the table
 shows the module's time per call, the floor's, and their ratio; with
 --instructions it adds callgrind's instruction counts per call, which do not

@@ -1,5 +1,5 @@
 """The floor each exported function is measured against: the calls its
-specification mandates, written inline in plain Python, in a module
+behaviour requires, written inline in plain Python, in a module
 namespace of their own (so `public`, `os` and the rest are module globals
 looked up at the moment of use, as in Velmora).
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks, for every built interpreter (release build in build-bench/):
 #   * one table per interpreter: every exported function, success and
-#     failure paths, beside its floor (the calls its specification mandates,
+#     failure paths, beside its floor (the calls it is required to make,
 #     inline in plain Python), in ns per call and as a ratio;
 #   * the import: a fresh process's `import Velmora` beside an empty C
 #     extension's (median of 15 runs).
