@@ -203,6 +203,83 @@ class HostModuleTest(Rebinding):
         self.assertEqual(getattr(Velmora, '__get_db_iv')(), 'h3%k;a^M~Y?F+J-T')
 
 
+class RememberedLookupTest(Rebinding):
+    """A name found once is remembered with the dictionary it came from;
+    any change to that dictionary, in whatever way it is made, must show at
+    the very next call."""
+
+    EMPTY = '模块名称和模块方法名称不能为空!'
+
+    def refuse(self):
+        # Reads public.returnMsg (and nothing else) once per call.
+        return Velmora.module_run('', 'x', Args())
+
+    def test_host_attribute_changed_in_place(self):
+        self.addCleanup(setattr, public, 'returnMsg', public.returnMsg)
+        host_dict = vars(public)
+        for _ in range(3):
+            self.refuse()
+        changes = [
+            lambda: setattr(public, 'returnMsg', lambda s, m: ('set', m)),
+            lambda: host_dict.update(returnMsg=lambda s, m: ('update', m)),
+            lambda: host_dict.__setitem__('returnMsg', lambda s, m: ('item', m)),
+            lambda: host_dict.setdefault('unrelated_' + str(id(self)), 1),
+        ]
+        expected = ['set', 'update', 'item', 'item']
+        for change, tag in zip(changes, expected):
+            change()
+            self.assertEqual(self.refuse(), (tag, self.EMPTY))
+        host_dict.pop('unrelated_' + str(id(self)))
+        del public.returnMsg
+        with self.assertRaises(AttributeError):
+            self.refuse()
+        host_dict['returnMsg'] = lambda s, m: ('back', m)
+        self.assertEqual(self.refuse(), ('back', self.EMPTY))
+
+    def test_module_names_changed_in_place(self):
+        g = vars(Velmora)
+        self.rebind('path_check', Velmora.path_check)
+        refused = lambda: Velmora.module_run('a;b', 'x', Args(model_index=''))  # noqa: E731
+        self.assertEqual(refused()['msg'], '模块名或方法名不能包含特殊符号!')
+        g['path_check'] = lambda name: True
+        self.assertNotEqual(refused()['msg'], '模块名或方法名不能包含特殊符号!')
+        g.pop('path_check')
+        with self.assertRaises(NameError):
+            refused()
+        # Found in the built-ins, then shadowed by the module again.
+        builtins.path_check = lambda name: False
+        self.addCleanup(delattr, builtins, 'path_check')
+        self.assertEqual(Velmora.module_run('ok', 'x', Args(model_index=''))['msg'],
+                         '模块名或方法名不能包含特殊符号!')
+        g['path_check'] = lambda name: True
+        self.assertNotEqual(Velmora.module_run('ok', 'x', Args(model_index=''))['msg'],
+                            '模块名或方法名不能包含特殊符号!')
+
+    def test_host_modules_replaced_and_freed(self):
+        # New modules, made and dropped one after another, often land at the
+        # address of the one before: each must still be read afresh.
+        self.rebind('public', public)
+        for i in range(200):
+            host = types.ModuleType('public')
+            host.returnMsg = lambda s, m, i=i: i
+            Velmora.public = host
+            self.assertEqual(self.refuse(), i)
+            Velmora.public = public
+            del host
+            self.assertEqual(self.refuse(), {'status': False, 'msg': self.EMPTY})
+
+    def test_two_hosts_in_turn(self):
+        first, second = types.ModuleType('public'), types.ModuleType('public')
+        first.returnMsg = lambda s, m: 1
+        second.returnMsg = lambda s, m: 2
+        self.rebind('public', first)
+        for _ in range(3):
+            Velmora.public = first
+            self.assertEqual(self.refuse(), 1)
+            Velmora.public = second
+            self.assertEqual(self.refuse(), 2)
+
+
 class MethodCallTest(Rebinding):
     """Methods called on values that are not exact str are the values' own,
     instance attributes first, as a method call in Python finds them."""

@@ -2,6 +2,7 @@
 // the interpreter-version differences they hide.
 #include "module_frame.hpp"
 
+#include "module_function.hpp"
 #include "module_state.hpp"
 
 #include <cstdlib>
@@ -9,13 +10,47 @@
 
 namespace velmora {
 
-Borrowed Name::get() noexcept {
-  if (obj_ == nullptr) {
-    // Never released: the name lives as long as the process's one
-    // interpreter, like the module itself.
-    obj_ = PyUnicode_InternFromString(text_);
-  }
+Borrowed Name::make() noexcept {
+  // Never released: the name lives as long as the process's one
+  // interpreter, like the module itself.
+  obj_ = PyUnicode_InternFromString(text_);
   return obj_;
+}
+
+namespace {
+
+// The version tag every dictionary carries up to 3.13 (3.12 deprecates it
+// for extensions but still keeps it up to date); 3.14 drops it.
+#if PY_VERSION_HEX < 0x030E0000
+#define VELMORA_DICT_VERSIONS 1
+std::uint64_t dict_version(Borrowed dict) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+#endif
+
+}  // namespace
+
+Borrowed dict_get(Borrowed dict, Name& name) noexcept {
+  Borrowed key = name.get();
+  if (key == nullptr) return nullptr;
+#ifdef VELMORA_DICT_VERSIONS
+  // Only an exact dict: a subclass's version says nothing about what its
+  // own lookup would answer.
+  if (PyDict_CheckExact(dict)) {
+    // Read before the lookup: should comparing keys change the dictionary,
+    // the entry made below is stale from the start and never used.
+    const std::uint64_t version = dict_version(dict);
+    Name::Hit& hit = name.hit_;
+    if (hit.dict == dict && hit.version == version) return hit.value;
+    Borrowed found = PyDict_GetItemWithError(dict, key);
+    if (found != nullptr) hit = {dict, version, found};
+    return found;
+  }
+#endif
+  return PyDict_GetItemWithError(dict, key);
 }
 
 // --- Scope ---------------------------------------------------------------
@@ -23,12 +58,12 @@ Borrowed Name::get() noexcept {
 Ref Scope::lookup(Name& name) const noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  Borrowed found = PyDict_GetItemWithError(globals_, key);
+  Borrowed found = dict_get(globals_, name);
   if (found != nullptr) return Ref::borrow(found);
   if (PyErr_Occurred()) return {};
   Borrowed builtins = PyEval_GetBuiltins();
   if (builtins != nullptr) {
-    found = PyDict_GetItemWithError(builtins, key);
+    found = dict_get(builtins, name);
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) return {};
   }
@@ -73,17 +108,15 @@ constexpr std::size_t kMaxCallArgs = 8;
 
 Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept {
   if (args.size() > kMaxCallArgs) std::abort();  // a programming error
-  // stack[0] is spare: a bound method may put its receiver there instead
-  // of copying the arguments.
-  PyObject* stack[kMaxCallArgs + 1] = {};
-  std::size_t n = 0;
-  for (Borrowed a : args) stack[1 + n++] = a;
-#if PY_VERSION_HEX >= 0x03080000
-  return vector_call(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#else
-  // bpo-36974: the spare-slot flag comes with vectorcall in 3.8.
-  return vector_call(callable, stack + 1, n, nullptr);
-#endif
+  // One of our own functions (path_check, the key routines, the ciphers,
+  // called by name) is entered directly: on 3.7 the generic call would
+  // pack its arguments into a tuple first.
+  if (is_module_function(callable)) {
+    return call_module_function(callable, args.begin(), args.size());
+  }
+  // The list's own array is the argument vector.  It has no spare slot in
+  // front, so the call is made without the flag that would offer one.
+  return vector_call(callable, args.begin(), args.size(), nullptr);
 }
 
 Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
@@ -115,10 +148,10 @@ namespace {
 // with no error set when this does not apply or the dictionary does not
 // have the name: the generic lookup then gives a module-level __getattr__
 // its turn and raises the interpreter's own error.
-Borrowed module_dict_attr(Borrowed obj, const Name& name, Borrowed key) noexcept {
+Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
   if (!PyModule_CheckExact(obj) || name.is_dunder()) return nullptr;
   Borrowed dict = PyModule_GetDict(obj);
-  return dict != nullptr ? PyDict_GetItemWithError(dict, key) : nullptr;
+  return dict != nullptr ? dict_get(dict, name) : nullptr;
 }
 
 }  // namespace
@@ -128,7 +161,7 @@ Ref call_method(Borrowed obj, Name& name,
   if (args.size() > kMaxCallArgs) std::abort();
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, name, key)) {
+  if (Borrowed found = module_dict_attr(obj, name)) {
     Ref function = Ref::borrow(found);
     return call(function.get(), args);
   }
@@ -157,7 +190,7 @@ Ref call_method(Borrowed obj, Name& name,
 Ref get_attr(Borrowed obj, Name& name) noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, name, key)) return Ref::borrow(found);
+  if (Borrowed found = module_dict_attr(obj, name)) return Ref::borrow(found);
   if (PyErr_Occurred()) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
 }
@@ -173,7 +206,13 @@ Truth truth_of_status(int status) noexcept {
 }
 }  // namespace
 
-Truth truth(Borrowed obj) noexcept { return truth_of_status(PyObject_IsTrue(obj)); }
+Truth truth_of_object(Borrowed obj) noexcept {
+  // An exact str is true when it has characters; nothing can override that.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_READY(obj)) {
+    return PyUnicode_GET_LENGTH(obj) != 0;
+  }
+  return truth_of_status(PyObject_IsTrue(obj));
+}
 
 Truth equals(Borrowed a, Borrowed b) noexcept {
   Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));

@@ -29,6 +29,7 @@ static inline PyObject* Py_NewRef(PyObject* obj) {
 #endif
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -81,7 +82,7 @@ class Name {
   Name(const Name&) = delete;
   Name& operator=(const Name&) = delete;
   // Borrowed; null with the error set only if the text cannot be made.
-  Borrowed get() noexcept;
+  Borrowed get() noexcept { return obj_ != nullptr ? obj_ : make(); }
   const char* text() const noexcept { return text_; }
   // Whether the text starts with two underscores.  Only such names can be
   // attributes of the module type or of object themselves.
@@ -90,9 +91,29 @@ class Name {
   }
 
  private:
+  friend Borrowed dict_get(Borrowed dict, Name& name) noexcept;
+  Borrowed make() noexcept;
+
+  // The last value found under this name, with the dictionary it came from
+  // and that dictionary's version at the time.  The interpreter gives a
+  // dictionary a new version on every change and a version never seen
+  // before on creation, so while both match, the dictionary still holds
+  // that very value under this name.
+  struct Hit {
+    Borrowed dict = nullptr;
+    std::uint64_t version = 0;
+    Borrowed value = nullptr;
+  };
+
   const char* text_;
   PyObject* obj_ = nullptr;
+  Hit hit_;
 };
+
+// dict[name], borrowed, without calling into Python; null with no error
+// set when the name is absent, null with the error set when the lookup
+// failed.  Repeated lookups of an unchanged dictionary cost a comparison.
+Borrowed dict_get(Borrowed dict, Name& name) noexcept;
 
 // The namespace a call of an exported function runs in.  Holds borrowed
 // pointers: the function object keeps the module and its dictionary alive
@@ -132,7 +153,13 @@ Ref call_method(Borrowed obj, Name& name,
 // --- Attributes, tests, conversions --------------------------------------
 Ref get_attr(Borrowed obj, Name& name) noexcept;
 Ref get_attr(Borrowed obj, Borrowed name) noexcept;
-Truth truth(Borrowed obj) noexcept;                   // bool(obj)
+Truth truth_of_object(Borrowed obj) noexcept;
+// bool(obj); the singletons answered here, everything else out of line.
+inline Truth truth(Borrowed obj) noexcept {
+  if (obj == Py_True) return true;
+  if (obj == Py_False || obj == Py_None) return false;
+  return truth_of_object(obj);
+}
 Truth equals(Borrowed a, Borrowed b) noexcept;        // a == b, then bool()
 Truth contains(Borrowed container, Borrowed item) noexcept;  // item in container
 // `key in request and request.<key> == 1`, the attribute read only when the

@@ -150,30 +150,64 @@ bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   return true;
 }
 
-PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
-                 const Keywords& kw) noexcept {
-  Borrowed bound[kMaxParams] = {};
-  if (!bind(f, pos, npos, kw, bound)) return nullptr;
-  // Every argument is owned for the whole call.  The caller's own containers
-  // are not ours to rely on: on 3.7 `f(**d)` hands over the caller's `d`,
-  // and any callback in the body (a rebound module function, an args
-  // object's __contains__, an import hook) may empty it.
-  Ref owned[kMaxParams];
-  for (std::size_t i = 0; i < f->def->nparams; ++i) owned[i] = Ref::borrow(bound[i]);
+// The bound arguments, each owned for the whole call.  The caller's own
+// containers are not ours to rely on: on 3.7 `f(**d)` hands over the
+// caller's `d`, and any callback in the body (a rebound module function, an
+// args object's __contains__, an import hook) may empty it.
+class BoundArgs {
+ public:
+  BoundArgs() noexcept = default;
+  BoundArgs(const BoundArgs&) = delete;
+  BoundArgs& operator=(const BoundArgs&) = delete;
+  ~BoundArgs() {
+    for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
+  }
+  // Takes a reference to each of the first `count` entries of `args`.
+  void own(std::size_t count) noexcept {
+    count_ = count;
+    for (std::size_t i = 0; i < count_; ++i) Py_INCREF(args_[i]);
+  }
+  Borrowed* slots() noexcept { return args_; }
+
+ private:
+  Borrowed args_[kMaxParams];
+  std::size_t count_ = 0;
+};
+
+// Inlined into each entry (a Python call, a call from our own code): on
+// calls this short, one more call level shows.
+[[gnu::always_inline]] inline PyObject* invoke(FunctionObject* f, PyObject* const* pos,
+                                               Py_ssize_t npos, const Keywords& kw) noexcept {
+  const FunctionDef& def = *f->def;
+  BoundArgs bound;
+  if (kw.count == 0 && npos == static_cast<Py_ssize_t>(def.nparams)) {
+    // Every parameter given in place: nothing to match or default.
+    // Element by element: too few for a memcpy call to pay.
+    static_assert(kMaxParams == 3);
+    Borrowed* slots = bound.slots();
+    switch (npos) {
+      case 3: slots[2] = pos[2]; [[fallthrough]];
+      case 2: slots[1] = pos[1]; [[fallthrough]];
+      case 1: slots[0] = pos[0]; [[fallthrough]];
+      default: break;
+    }
+  } else if (!bind(f, pos, npos, kw, bound.slots())) {
+    return nullptr;
+  }
+  bound.own(def.nparams);
   // The body may drop the last other reference to this function (say, by
-  // deleting it from the module), so hold it and the scope's objects
-  // meanwhile.
+  // deleting it from the module).  Held, the function stays reachable, so
+  // the collector cannot clear it either, and its module and dictionary
+  // stay alive with it for the whole call.
   Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(f));
   if (f->module == nullptr || f->globals == nullptr) {
     // Only a function that the garbage collector has already cleared, and
     // some finalizer still reached, gets here.
     PyErr_Format(PyExc_RuntimeError, "%s() can no longer be called: its module is gone",
-                 f->def->name);
+                 def.name);
     return nullptr;
   }
-  Ref hold_module = Ref::borrow(f->module);
-  Ref hold_globals = Ref::borrow(f->globals);
-  const Scope scope(hold_module.get(), hold_globals.get());
+  const Scope scope(f->module, f->globals);
   // Each call is one level of the interpreter's recursion depth, so a module
   // name rebound to something that calls back into us (a functools.partial
   // of one of our functions, say) ends in RecursionError rather than in a
@@ -191,11 +225,10 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   }
 #endif
   if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
-  Ref result = f->def->body(scope, bound);
+  Ref result = def.body(scope, bound.slots());
   Py_LeaveRecursiveCall();
   if (!result && !PyErr_Occurred()) {
-    PyErr_Format(PyExc_SystemError, "%s() failed without setting an error",
-                 f->def->name);
+    PyErr_Format(PyExc_SystemError, "%s() failed without setting an error", def.name);
   }
   return result.release();
 }
@@ -395,6 +428,16 @@ void function_dealloc(PyObject* self) noexcept {
 }
 
 }  // namespace
+
+bool is_module_function(Borrowed callable) noexcept {
+  return Py_TYPE(callable) == &function_type;
+}
+
+Ref call_module_function(Borrowed callable, PyObject* const* args,
+                         std::size_t nargs) noexcept {
+  return Ref::steal(invoke(as_function(callable), args, static_cast<Py_ssize_t>(nargs),
+                           Keywords{nullptr, nullptr, 0}));
+}
 
 bool function_type_ready() noexcept {
   if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
