@@ -496,6 +496,20 @@ HOST_FUNCTIONS = ['returnMsg', 'get_class_path', 'get_script_object', 'HttpGet',
 MISSING = object()
 
 
+@contextlib.contextmanager
+def replaced(owner, name, value):
+    """owner.name is `value` (deleted for MISSING) inside, the original after."""
+    original = getattr(owner, name)
+    if value is MISSING:
+        delattr(owner, name)
+    else:
+        setattr(owner, name, value)
+    try:
+        yield
+    finally:
+        setattr(owner, name, original)
+
+
 def _answers(value):
     return lambda *args: value
 
@@ -550,13 +564,8 @@ class HostileHostTest(Fixture):
     def test_each_host_function_misbehaving(self):
         calls = self.host_calls()
         for name in HOST_FUNCTIONS:
-            original = getattr(public, name)
             for label, behaviour in HOST_BEHAVIOURS:
-                if behaviour is MISSING:
-                    delattr(public, name)
-                else:
-                    setattr(public, name, behaviour)
-                try:
+                with replaced(public, name, behaviour):
                     for fresh_iv, function, args in calls:
                         if fresh_iv and os.path.exists(self.iv_file):
                             os.unlink(self.iv_file)
@@ -564,8 +573,6 @@ class HostileHostTest(Fixture):
                             'public.%s %s: %s' % (name, label, function.__name__), function, *args)
                         if function.__name__.startswith('db_') and error is None:
                             self.assertEqual(set(result), {'status', 'msg'})
-                finally:
-                    setattr(public, name, original)
                 # Whatever the host did, no temporary file is left behind.
                 self.assertLessEqual(set(os.listdir(self.data_dir)), {'div.pl'},
                                      'public.%s %s' % (name, label))
@@ -580,13 +587,8 @@ class HostileHostTest(Fixture):
                         ('a function raising Hostile', _raises(Hostile))]
         cases = self.ok_cases()
         for name in names:
-            original = vars(Velmora)[name]
             for label, value in replacements:
-                if value is MISSING:
-                    delattr(Velmora, name)
-                else:
-                    setattr(Velmora, name, value)
-                try:
+                with replaced(Velmora, name, value):
                     for case in cases:
                         # The real host throughout, and no IV file before
                         # the field calls, so that they make one again.
@@ -595,8 +597,6 @@ class HostileHostTest(Fixture):
                             os.unlink(self.iv_file)
                         self.attempt('%s %s: %s' % (name, label, case.function),
                                      self.functions[case.function], *case.args)
-                finally:
-                    setattr(Velmora, name, original)
         for case in cases:
             self.work.steer(**case.host)
             self.assertNotIsInstance(case.call(), Exception, case.function)

@@ -338,10 +338,8 @@ bool is_own_import(Borrowed importer) noexcept {
 // host's import hooks apply as they do to an import statement.
 Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   static Name n_import{"__import__"};
-  Borrowed key = n_import.get();
-  if (key == nullptr) return {};
   Borrowed builtins = PyEval_GetBuiltins();
-  Borrowed importer = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+  Borrowed importer = builtins ? dict_get(builtins, n_import) : nullptr;
   if (importer == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return {};
