@@ -294,6 +294,44 @@ PARTIAL_CHILD = '''
     show('after', lambda: Velmora.db_decrypt(Velmora.db_encrypt('z')['msg']))
 '''
 
+COLLECTED_CHILD = '''
+    import gc, weakref
+    import Velmora
+    original = Velmora.get_plugin_list
+    Velmora.get_plugin_list = lambda force=1: None   # the host replaces it
+    kept = []
+
+    def probe(ref):
+        function = ref()
+        for label, use in [('defaults', lambda: function.__defaults__),
+                           ('signature', lambda: str(function.__signature__)),
+                           ('call', lambda: function()),
+                           ('call force', lambda: function(force=0)),
+                           ('repr', lambda: repr(function).split(' at ')[0])]:
+            try:
+                print(label, use())
+            except Exception as e:
+                print(label, type(e).__name__)
+
+    class Finalized:
+        def __del__(self):
+            # A weak reference to the function, read from the callback of
+            # another object of the cycle: by then the collector has
+            # cleared the function, which is still alive.
+            ref = weakref.ref(self.function)
+            kept.append(ref)
+            kept.append(weakref.ref(self.other, lambda _, ref=ref: probe(ref)))
+
+    holder = Finalized()
+    holder.other = type('Other', (), {})()
+    holder.function = original
+    original.__dict__['holder'] = holder   # the cycle
+    del holder, original
+    gc.collect()
+    print('after', Velmora.get_plugin_list())
+'''
+
+
 SHUTDOWN_CHILD = '''
     import atexit, gc, threading, Velmora
     from workload import Args
@@ -401,6 +439,12 @@ class CrashClassTest(unittest.TestCase):
             'iv loop ' + failed, 'module_run RecursionError'])
         self.assertTrue(lines[-2].startswith('iv routine '), lines)
         self.assertEqual(lines[-1], "after {'status': True, 'msg': 'z'}")
+
+    def test_function_cleared_by_the_collector_still_answers(self):
+        out = self.run_child(COLLECTED_CHILD)
+        self.assertEqual(out.splitlines()[-6:], [
+            'defaults (1,)', 'signature (force=1)', 'call RuntimeError',
+            'call force RuntimeError', 'repr <function get_plugin_list', 'after None'])
 
     def test_calls_from_atexit_finalizers_and_daemon_threads(self):
         out = self.run_child(SHUTDOWN_CHILD, self.exit_env)

@@ -212,12 +212,15 @@ class BoundArgs {
   // name rebound to something that calls back into us (a functools.partial
   // of one of our functions, say) ends in RecursionError rather than in a
   // C stack overflow.
-#if PY_VERSION_HEX < 0x03080000
-  // 3.7 lets a thread that is still unwinding from a RecursionError go 50
-  // levels past the limit and then ends the process ("Cannot recover from
-  // stack overflow").  Handlers on the way out (db_* catch the error and go
-  // on into the IV file, a first import of the cipher library, ...) easily
-  // go that deep, so no exported call starts while the thread unwinds.
+#if PY_VERSION_HEX < 0x03090000
+  // 3.7 and 3.8 let a thread that is still unwinding from a RecursionError
+  // go 50 levels past the limit and then end the process ("Cannot recover
+  // from stack overflow").  Handlers on the way out (db_* catch the error
+  // and go on into the IV file, a first import of the cipher library, ...)
+  // easily go that deep, so no exported call starts while the thread
+  // unwinds.  The flag is the one these versions' own Py_LeaveRecursiveCall
+  // macro resets, in a structure that no longer changes; from 3.9 on the
+  // same runaway recursion unwinds cleanly without it.
   if (PyThreadState_GET()->overflowed) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");
@@ -405,13 +408,17 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// Clears what can lead back to the function.  The name, qualified name and
+// defaults stay until deallocation: they are texts and a tuple of integers,
+// which cannot be part of a cycle, and a function the collector has cleared
+// can still be reached (a weak reference taken by a finalizer in its cycle)
+// and asked for its defaults, its signature or a call.
 int function_clear(PyObject* self) noexcept {
   FunctionObject* f = as_function(self);
   Py_CLEAR(f->module);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->module_name);
   Py_CLEAR(f->doc);
-  Py_CLEAR(f->defaults);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->signature);
   return 0;
@@ -424,6 +431,7 @@ void function_dealloc(PyObject* self) noexcept {
   function_clear(self);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
+  Py_CLEAR(f->defaults);
   Py_TYPE(self)->tp_free(self);
 }
 
