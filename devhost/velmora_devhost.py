@@ -674,6 +674,10 @@ def explain_module(Velmora, class_dir, mod_name, method, args, message):
         module = load_file(mod_name + 'Model', found)
         getattr(module.main(), method, None)
         return 'it loads without an error this time'
+    if message == MODULE_NOT_MADE:
+        say('the entry object could not be made with main()')
+    else:
+        say('the host could not load the module file')
     show_traceback_of('loading %s' % found, load, [class_dir])
 
 
