@@ -5,8 +5,9 @@ Each run is a new interpreter that first imports everything the module's
 initialisation imports (the host's `public`, os, sys, json, importlib,
 importlib.util, ctypes), puts the extension's own folder first in sys.path
 and then times the import statement alone.  That leaves the loading of the
-library, the module's initialisation and its catalogue refresh (a host call,
-a file write and three printed lines, to /dev/null here).  Every run gets a
+library, the module's initialisation and its catalogue refresh (a host call
+that reads a small answer file, a file write and three printed lines, to
+/dev/null here).  The host is devhost/public.py.  Every run gets a
 working folder of its own, so the catalogue's cache file is created, not
 rewritten: rewriting an existing file costs whatever the file system makes
 it cost (milliseconds on ext4 under load), the same for any implementation,
@@ -52,13 +53,25 @@ velmora_bench.run(lambda: __import__('{name}'), 1, None, 'import')
 '''
 
 
+def workspace(workdir):
+    """Prepares `workdir` for one import and returns the environment for
+    it: the host's catalogue answer comes from a small file there, so the
+    refresh costs what a host call and a file read cost, with no server."""
+    os.makedirs(os.path.join(workdir, 'data'))
+    answer = os.path.join(workdir, 'catalogue.json')
+    with open(answer, 'w') as f:
+        f.write('{"list": [], "type": 0}')
+    env = dict(os.environ, VELMORA_CATALOGUE_FILE=answer)
+    env.pop('VELMORA_CLOUD_OVERRIDE', None)
+    return env
+
+
 def count_import(name, folder, helpers):
     """Instructions of one import statement, under callgrind."""
     out = tempfile.mkdtemp(prefix='velmora-import-cg-')
     try:
         with tempfile.TemporaryDirectory(prefix='velmora-import-') as workdir:
-            os.makedirs(os.path.join(workdir, 'data'))
-            env = dict(os.environ, PYTHONHASHSEED='0')
+            env = dict(workspace(workdir), PYTHONHASHSEED='0')
             env['PYTHONPATH'] = os.pathsep.join(filter(None, [helpers, env.get('PYTHONPATH')]))
             subprocess.run(['valgrind', '--tool=callgrind', '--collect-atstart=no',
                             '--callgrind-out-file=' + os.path.join(out, 'cg.%p'),
@@ -78,8 +91,8 @@ def count_import(name, folder, helpers):
 def one_run(name, folder):
     code = CHILD.format(name=name)
     with tempfile.TemporaryDirectory(prefix='velmora-import-') as workdir:
-        os.makedirs(os.path.join(workdir, 'data'))
-        result = subprocess.run([sys.executable, '-c', code, folder], cwd=workdir,
+        env = workspace(workdir)
+        result = subprocess.run([sys.executable, '-c', code, folder], cwd=workdir, env=env,
                                 stdout=subprocess.PIPE, check=True, universal_newlines=True)
     return float(result.stdout.split()[-1])
 

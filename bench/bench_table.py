@@ -8,10 +8,13 @@ depend on what else the machine is doing.
 
 Cases cover a success and a failure path of every function, 10 and 200
 directory entries for get_module_list and 1, 3 and 100 lines for the field
-calls.  The host is bench/host/public.py: a working host without test
-instrumentation.
+calls.  The host is devhost/public.py, the working stand-in host, steered
+through its environment settings: the catalogue is answered from a file of
+the fixture's (a missing file stands for an unreachable cloud), and module
+files are loaded afresh at every call, as that host does.  Module and floor
+make the same host calls, so the host's cost is in both columns alike.
 
-Needs on PYTHONPATH: the module's folder, bench/, bench/host, the build-local
+Needs on PYTHONPATH: the module's folder, bench/, devhost/, the build-local
 site folder and the folder holding the velmora_bench helper (scripts/bench.sh
 sets all of them up).  Writes only below a temporary folder of its own and
 below the plugin root, where it adds and then removes two throw-away plugins.
@@ -32,6 +35,7 @@ PLUGIN_ROOT = '/www/server/panel/plugin'
 SO_SUFFIX = '_main.cpython-37m-x86_64-linux-gnu.so'
 KEY, IV = 'Qm7TxR2vLp9KdW4s', 'Hn3YcB8uZe5JqA1f'
 LINE = 'a stored field value, one line'
+CATALOGUE = '{"list": [], "type": 0}'
 
 
 class Args:
@@ -62,6 +66,9 @@ class Fixture:
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix='velmora-bench-')
         os.makedirs(os.path.join(self.work, 'data'))
+        self.catalogue = self.path('catalogue.json')
+        with open(self.catalogue, 'w') as f:
+            f.write(CATALOGUE)
         self.plugin_dirs = []
         self.created_roots = []
 
@@ -144,17 +151,16 @@ def build_cases(V, F, public, fixture):
         f.write('value = 1\n')
 
     def host(**state):
-        defaults = dict(class_path=small, panel_path=panel, http_error=None,
-                        http_answer='{"list": [], "type": 0}')
-        defaults.update(state)
+        settings = dict(VELMORA_CLASS_PATH=small, VELMORA_PANEL_PATH=panel,
+                        VELMORA_CATALOGUE_FILE=fixture.catalogue)
+        settings.update(state)
 
         def apply():
-            for name, value in defaults.items():
-                setattr(public, name, value)
+            os.environ.update(settings)
         return apply
 
-    unreachable = host(http_error=OSError('cloud unreachable'))
-    public.panel_path = panel
+    unreachable = host(VELMORA_CATALOGUE_FILE=fixture.path('no-answer.json'))
+    host()()
     V.__get_db_iv()  # creates the IV file once
     texts = {n: '\n'.join('%s %d' % (LINE, i) for i in range(n)) for n in (1, 3, 100)}
     ciphers = {n: V.db_encrypt(t)['msg'] for n, t in texts.items()}
@@ -190,9 +196,9 @@ def build_cases(V, F, public, fixture):
         Case('load_so_plugin', 'missing file', lambda: V.load_so_plugin(missing_dir),
              lambda: F.floor_load_so_plugin(missing_dir), OSError),
         Case('module_run', 'found by search', lambda: V.module_run('site', 'get_list', search),
-             lambda: F.floor_module_run('site', 'get_list', search), setup=host()),
+             lambda: F.floor_module_run('site', 'get_list', search), setup=host(), heavy=True),
         Case('module_run', 'model_index', lambda: V.module_run('site', 'get_list', named),
-             lambda: F.floor_module_run('site', 'get_list', named), setup=host()),
+             lambda: F.floor_module_run('site', 'get_list', named), setup=host(), heavy=True),
         Case('module_run', 'module missing', lambda: V.module_run('nosuch', 'get_list', search),
              lambda: F.floor_module_run('nosuch', 'get_list', search), setup=host()),
         Case('module_run', 'name refused', lambda: V.module_run('a;b', 'get_list', search),
@@ -200,10 +206,10 @@ def build_cases(V, F, public, fixture):
         Case('get_module_list', '10 entries', lambda: V.get_module_list(),
              lambda: F.floor_get_module_list(), setup=host()),
         Case('get_module_list', '200 entries', lambda: V.get_module_list(),
-             lambda: F.floor_get_module_list(), setup=host(class_path=large)),
+             lambda: F.floor_get_module_list(), setup=host(VELMORA_CLASS_PATH=large)),
         Case('get_module_list', 'missing folder', lambda: V.get_module_list(),
              lambda: F.floor_get_module_list(), FileNotFoundError,
-             host(class_path=missing_dir)),
+             host(VELMORA_CLASS_PATH=missing_dir)),
         Case('get_module', 'source file', lambda: V.get_module(loadme),
              lambda: F.floor_get_module(loadme), heavy=True),
         Case('get_module', 'missing file', lambda: V.get_module(missing_py),
@@ -212,6 +218,8 @@ def build_cases(V, F, public, fixture):
              lambda: F.floor_path_check('site_manager')),
         Case('path_check', 'refused name', lambda: V.path_check('site;x'),
              lambda: F.floor_path_check('site;x')),
+        Case('path_check', 'keyword argument', lambda: V.path_check(path='site_manager'),
+             lambda: F.floor_path_check(path='site_manager')),
     ]
     for n in (1, 3, 100):
         cases.append(Case('db_encrypt', '%d line%s' % (n, 's' if n > 1 else ''),
@@ -231,7 +239,7 @@ def build_cases(V, F, public, fixture):
         Case('__get_db_iv', 'IV file', lambda: getattr(V, '__get_db_iv')(),
              lambda: F.floor_get_db_iv(), setup=host()),
         Case('__get_db_iv', 'damaged IV file', lambda: getattr(V, '__get_db_iv')(),
-             lambda: F.floor_get_db_iv(), ValueError, host(panel_path=bad_panel)),
+             lambda: F.floor_get_db_iv(), ValueError, host(VELMORA_PANEL_PATH=bad_panel)),
         Case('__aes_encrypt_module', 'text', lambda: enc_m(LINE),
              lambda: F.floor_aes_encrypt_module(LINE)),
         Case('__aes_encrypt_module', 'bytes', lambda: enc_m(b'x'),
@@ -362,6 +370,10 @@ def main():
     options = parser.parse_args()
 
     fixture = Fixture()
+    # The import refreshes the catalogue: from the fixture's file, never
+    # from a server named in the caller's environment.
+    os.environ.pop('VELMORA_CLOUD_OVERRIDE', None)
+    os.environ['VELMORA_CATALOGUE_FILE'] = fixture.catalogue
     real_stdout = sys.stdout
     os.chdir(fixture.work)
     devnull = open(os.devnull, 'w')

@@ -25,7 +25,7 @@ DEFAULT_TIMEOUT = 10.0
 CATALOGUE_PATH = '/api/panel/getSoftList'
 
 
-class CloudConnectionError(Exception):
+class CloudError(Exception):
     """Raised by the module when the cloud could not be reached; carries the
     text of the request error."""
 
@@ -118,7 +118,7 @@ def HttpGet(url):
 
 
 def error_conn_cloud(text):
-    return CloudConnectionError(text)
+    return CloudError(text)
 
 
 def _read_text(filename):
@@ -127,11 +127,13 @@ def _read_text(filename):
         return f.read()
 
 
-def _write_atomically(filename, content):
+def _write_atomically(filename, content, durable):
     """Writes `content` to a new file beside `filename` and renames it over
     the target, so readers never see a half-written file and a failed write
     leaves the old content in place.  A symbolic link is written through,
-    and an existing file keeps its permission bits."""
+    and an existing file keeps its permission bits.  `durable` also flushes
+    the content to the disk before the rename, so that a crash cannot leave
+    an empty file in its place."""
     if isinstance(content, str):
         content = content.encode('utf-8')
     target = os.path.realpath(filename)
@@ -141,8 +143,9 @@ def _write_atomically(filename, content):
     try:
         with os.fdopen(fd, 'wb') as f:
             f.write(content)
-            f.flush()
-            os.fsync(f.fileno())
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
         try:
             os.chmod(temp, os.stat(target).st_mode & 0o7777)
         except FileNotFoundError:
@@ -162,8 +165,11 @@ def readFile(filename):
 
 def writeFile(filename, content):
     """Writes the catalogue cache.  Its caller treats only an exception as a
-    failure, so a failed write raises instead of returning False."""
-    _write_atomically(filename, content)
+    failure, so a failed write raises instead of returning False.  Not
+    flushed to the disk: the cache is rewritten at every refresh and lost
+    content comes back with the next one, while a flush costs milliseconds
+    on every call."""
+    _write_atomically(filename, content, durable=False)
     return True
 
 
@@ -172,9 +178,11 @@ def ReadFile(filename):
 
 
 def WriteFile(filename, content):
-    """Writes the IV file: True when written, False when not."""
+    """Writes the IV file: True when written, False when not.  Flushed to
+    the disk, since it is written once and every field encrypted under it
+    depends on it."""
     try:
-        _write_atomically(filename, content)
+        _write_atomically(filename, content, durable=True)
     except (OSError, TypeError, ValueError):
         return False
     return True

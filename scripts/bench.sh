@@ -5,21 +5,20 @@
 #     inline in plain Python), in ns per call and as a ratio;
 #   * the import: a fresh process's `import Velmora` beside an empty C
 #     extension's (median of 15 runs).
-# Figures are printed; targets are read off them, not asserted.
+# The host is the working stand-in host, devhost/public.py, answering the
+# catalogue from a file.  Figures are printed; targets are read off them,
+# not asserted.
 #
-#   scripts/bench.sh [--instructions] [--all]
+#   scripts/bench.sh [--instructions]
 #     --instructions  add callgrind instruction counts per call to the tables
 #                     (needs valgrind; skipped with a note where it is missing)
-#     --all           also run the older single-topic benchmarks in bench/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 table_args=()
-all=0
 for arg in "$@"; do
   case $arg in
     --instructions) table_args+=(--instructions) ;;
-    --all) all=1 ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -61,19 +60,9 @@ print(sysconfig.get_paths()["include"], v["EXT_SUFFIX"], lib)')
 
   echo "== $tag"
   (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 VELMORA_CC="$cc" \
-    PYTHONPATH="$moddir:$root/bench/host:$root/bench:$build/site:$helpers" \
+    PYTHONPATH="$moddir:$root/devhost:$root/bench:$build/site:$helpers" \
     "$python" "$root/bench/bench_table.py" "${table_args[@]}")
   (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
-    PYTHONPATH="$root/bench/host:$build/site" \
+    PYTHONPATH="$root/devhost:$build/site" \
     "$python" "$root/bench/bench_import.py" "$moddir" "$helpers" "${table_args[@]}")
-
-  if [ $all -eq 1 ]; then
-    for bench in "$root"/bench/bench_*.py; do
-      case $(basename "$bench") in bench_table.py|bench_import.py) continue ;; esac
-      echo "-- $tag $(basename "$bench")"
-      (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
-        PYTHONPATH="$moddir:$root/tests:$root/tests/fakehost:$build/site" \
-        "$python" "$bench")
-    done
-  fi
 done < "$build/interpreters.txt"

@@ -1,4 +1,5 @@
-"""The stand-in host in devhost/ and its loopback catalogue server.
+"""The stand-in host in devhost/, its loopback catalogue server, and the
+tests' fake host built on it.
 
 Loaded by path under private names: these suites run with the tests' fake
 `public` on the path, which must stay the one importable as `public`.
@@ -16,10 +17,11 @@ import unittest
 from unittest import mock
 
 DEVHOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'devhost')
+FAKEHOST = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fakehost')
 
 
-def _load(name, filename):
-    located = importlib.util.spec_from_file_location(name, os.path.join(DEVHOST, filename))
+def _load(name, filename, folder=DEVHOST):
+    located = importlib.util.spec_from_file_location(name, os.path.join(folder, filename))
     module = importlib.util.module_from_spec(located)
     located.loader.exec_module(module)
     return module
@@ -155,6 +157,15 @@ class FilesTest(unittest.TestCase):
         self.assertEqual(host.readFile(real), 'new')
         self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o640)
 
+    def test_only_the_iv_file_is_flushed_to_the_disk(self):
+        # The IV file is written once and every stored field depends on it;
+        # the catalogue cache is rewritten at every refresh.
+        with mock.patch.object(host.os, 'fsync', wraps=os.fsync) as fsync:
+            host.writeFile(os.path.join(self.dir, 'cache'), 'x')
+            self.assertEqual(fsync.call_count, 0)
+            self.assertIs(host.WriteFile(os.path.join(self.dir, 'div.pl'), 'y'), True)
+            self.assertEqual(fsync.call_count, 1)
+
     def test_failed_write(self):
         # WriteFile answers False; writeFile raises, since its caller only
         # notices exceptions.  Neither leaves a file behind.
@@ -195,6 +206,38 @@ class HelpersTest(unittest.TestCase):
             seen.add(s)
         self.assertEqual(len(seen), 50)
         self.assertEqual(host.GetRandomString(0), '')
+
+
+class FakeHostTest(unittest.TestCase):
+    """The tests' host records and steers, and leaves the rest to devhost's."""
+
+    def test_unsteered_calls_reach_the_working_host(self):
+        fake = _load('fakehost_public', 'public.py', FAKEHOST)
+        self.assertIsNot(fake.host, host)
+        self.assertEqual(fake.host.__file__, host.__file__)
+        self.assertIs(fake.CloudError, fake.host.CloudError)
+        with tempfile.TemporaryDirectory() as tmp:
+            answer = os.path.join(tmp, 'answer.json')
+            with open(answer, 'w') as f:
+                f.write('{"list": []}')
+            with mock.patch.dict(os.environ, {'VELMORA_CATALOGUE_FILE': answer}):
+                os.environ.pop('VELMORA_CLOUD_OVERRIDE', None)
+                self.assertEqual(fake.HttpGet(CLOUD_URL), fake.DEFAULT_CATALOGUE)
+                fake.http_answer = None
+                self.assertEqual(fake.HttpGet(CLOUD_URL), '{"list": []}')
+            fake.write_cache_answer = PermissionError(13, 'steered')
+            with self.assertRaises(PermissionError):
+                fake.writeFile(answer, 'new')
+            fake.write_cache_answer = lambda path, text: 'steered'
+            self.assertEqual(fake.writeFile(answer, 'new'), 'steered')
+            self.assertEqual(fake.readFile(answer), '{"list": []}')
+            self.assertEqual(fake.calls_of('HttpGet'), [(CLOUD_URL,), (CLOUD_URL,)])
+            self.assertEqual(len(fake.calls), 5)
+            fake.reset()
+            self.assertEqual((fake.calls, fake.http_answer, fake.write_cache_answer),
+                             ([], fake.DEFAULT_CATALOGUE, None))
+            self.assertIs(fake.writeFile(answer, 'new'), True)
+            self.assertEqual(sorted(os.listdir(tmp)), ['answer.json'])
 
 
 if __name__ == '__main__':

@@ -1,12 +1,12 @@
 """scripts/devhost end to end: each case runs the tool in a child process,
 with the interpreter and module build under test (VELMORA_MODULE_DIR and
-VELMORA_PYTHON, as CTest sets them, so the tool builds nothing).
+VELMORA_PYTHON, as CTest sets them, so the tool builds nothing).  What a
+child process cannot reach is tried on the tool's module in this process.
 
 Plugins are uniquely named working copies in a temporary folder; the tool
 links them into /www/server/panel/plugin for the run, and every case checks
 that the link is gone afterwards.
 """
-import importlib.machinery
 import importlib.util
 import itertools
 import json
@@ -24,6 +24,7 @@ import support
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(ROOT, 'scripts', 'devhost')
+TOOL_MODULE = os.path.join(ROOT, 'devhost', 'velmora_devhost.py')
 PLUGIN_ROOT = support.PLUGIN_ROOT
 _serial = itertools.count()
 
@@ -41,12 +42,16 @@ def tearDownModule():
 
 
 def load_tool():
-    """scripts/devhost as a module (it has no .py suffix)."""
-    loader = importlib.machinery.SourceFileLoader('devhost_tool', TOOL)
-    spec = importlib.util.spec_from_loader('devhost_tool', loader)
+    """The tool's module, under a private name."""
+    spec = importlib.util.spec_from_file_location('devhost_tool', TOOL_MODULE)
     module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    spec.loader.exec_module(module)
     return module
+
+
+def assertNoToolFrames(test, err):
+    for name in ('scripts/devhost', 'velmora_devhost', 'devhost/public.py', 'importlib'):
+        test.assertNotIn(name, err)
 
 
 def tool_environment():
@@ -116,29 +121,59 @@ class PluginTest(ToolCase):
         self.assertIn('printed by the import', err)
         self.assertIn('printed by the operation', err)
 
-    def test_failure_results_and_exceptions(self):
+    def test_failure_results_and_missing_operations(self):
         name, folder = self.plugin('''\
             class {name}_main:
+                label = 'not an operation'
                 def refuse(self, args):
                     return {'status': False, 'msg': 'disk full'}
                 def odd(self, args):
                     return {1, 2}
-                def explode(self, args):
-                    raise ValueError('the operation broke')
+                def nothing(self, args):
+                    return None
+                def _helper(self):
+                    pass
             ''')
         code, out, _ = self.tool('plugin', folder, 'refuse')
         self.assertEqual((code, json.loads(out)), (1, {'status': False, 'msg': 'disk full'}))
-        code, out, _ = self.tool('plugin', folder, 'absent')
+        # Not JSON: its repr, and a plain result; None is a result too.
+        self.assertEqual(self.tool('plugin', folder, 'odd')[:2], (0, '{1, 2}\n'))
+        self.assertEqual(self.tool('plugin', folder, 'nothing')[:2], (0, 'null\n'))
+
+        # A missing operation: the callable attributes not starting with _.
+        public = ("devhost: %s has no operation %%r; its public operations:\n"
+                  "    nothing\n    odd\n    refuse\n" % name)
+        code, out, err = self.tool('plugin', folder, 'absent')
         self.assertEqual((code, json.loads(out)['msg']),
                          (1, '在[%s]插件中找不到[absent]方法' % name))
-        # Not JSON: its repr, and a plain result.
-        self.assertEqual(self.tool('plugin', folder, 'odd')[:2], (0, '{1, 2}\n'))
+        self.assertIn(public % 'absent', err)
+        self.assertNotIn('did you mean', err)
+        code, out, err = self.tool('plugin', folder, 'refuze')
+        self.assertIn(public % 'refuze' + 'devhost: did you mean refuse?\n', err)
 
+    def test_traceback_shows_the_plugins_own_code(self):
+        name, folder = self.plugin('''\
+            import {name}_util
+
+            class {name}_main:
+                def explode(self, args):
+                    try:
+                        {name}_util.lookup({})
+                    except KeyError:
+                        raise ValueError('the operation broke')
+            ''')
+        with open(os.path.join(folder, name + '_util.py'), 'w') as f:
+            f.write('def lookup(table):\n    return table["key"]\n')
         code, out, err = self.tool('plugin', folder, 'explode')
         self.assertEqual((code, out), (1, ''))
-        self.assertIn('%s_main.py", line 7, in explode' % name, err)
+        # Both chained exceptions, each from the plugin's frame on.
+        frames = [line.strip() for line in err.splitlines() if line.strip().startswith('File "')]
+        self.assertEqual([f.split(', ', 1)[1] for f in frames],
+                         ['line 6, in explode', 'line 2, in lookup', 'line 8, in explode'])
+        self.assertIn('%s_util.py"' % name, frames[1])
+        self.assertIn("KeyError: 'key'", err)
         self.assertTrue(err.rstrip().endswith('ValueError: the operation broke'), err)
-        self.assertNotIn('scripts/devhost', err)   # the tool's own frames are left out
+        assertNoToolFrames(self, err)
 
     def test_entry_that_fails_to_import(self):
         name, folder = self.plugin('''\
@@ -156,6 +191,7 @@ class PluginTest(ToolCase):
         entry = os.path.join(folder, name + '_main.py')
         self.assertIn('File "%s", line 3, in <module>' % entry, err)
         self.assertIn("ModuleNotFoundError: No module named 'velmora_no_such_module'", err)
+        assertNoToolFrames(self, err)
         # The entry paths looked for, under the plugin root.
         self.assertIn('%s/%s/%s_main.py  [found]' % (PLUGIN_ROOT, name, name), err)
         self.assertIn('%s/%s/%s_main.cpython-37m-x86_64-linux-gnu.so  [missing]'
@@ -240,8 +276,8 @@ class ModuleTest(ToolCase):
                 def summary(self, args):
                     return {'from': %r, 'user': args.user, 'index': args.model_index}
             '''
-        # The search would find aModel first; model_index picks toolsModel.
-        self.module_file('aModel', 'notes', body % 'aModel')
+        # The search would find alphaModel first; model_index picks toolsModel.
+        self.module_file('alphaModel', 'notes', body % 'alphaModel')
         self.module_file('toolsModel', 'notes', body % 'toolsModel')
         code, out, err = self.tool('module', os.path.join(self.tmp, 'class'), 'notes',
                                    'summary', 'model_index=tools', 'user=admin')
@@ -254,11 +290,57 @@ class ModuleTest(ToolCase):
             VALUE = 1
             raise RuntimeError('the module broke')
             ''')
+        self.module_file('projectModel', 'typo', '''\
+            class main:
+                def summary(self, args)
+                    return 1
+            ''')
         code, out, err = self.tool('module', os.path.join(self.tmp, 'class'), 'broken',
                                    'summary', 'model_index=')
         self.assertEqual((code, json.loads(out)['msg']), (1, '模块[broken]不存在!'))
+        self.assertIn('Traceback', err)
         self.assertIn('brokenModel.py", line 2, in <module>', err)
         self.assertIn('RuntimeError: the module broke', err)
+        assertNoToolFrames(self, err)
+
+        # A module that does not compile has no frame of its own to show:
+        # the place of the error, and nothing of the tool's.
+        code, out, err = self.tool('module', os.path.join(self.tmp, 'class'), 'typo',
+                                   'summary', 'model_index=')
+        self.assertEqual((code, json.loads(out)['msg']), (1, '模块[typo]不存在!'))
+        self.assertIn('typoModel.py", line 2\n', err)
+        self.assertIn('SyntaxError', err)
+        self.assertNotIn('Traceback', err)
+        assertNoToolFrames(self, err)
+
+    def test_module_in_two_folders_and_a_missing_method(self):
+        body = '''\
+            class main:
+                def summary(self, args):
+                    return %r
+                def _hidden(self, args):
+                    pass
+            '''
+        for folder in ('alphaModel', 'toolsModel'):
+            self.module_file(folder, 'notes', body % folder)
+        class_dir = os.path.join(self.tmp, 'class')
+        # The first module folder in the directory's own order is the one run.
+        order = [f for f in os.listdir(class_dir) if f in ('alphaModel', 'toolsModel')]
+        paths = [os.path.join(class_dir, f, 'notesModel.py') for f in order]
+        code, out, err = self.tool('module', class_dir, 'notes', 'summary')
+        self.assertEqual((code, json.loads(out)), (0, order[0]))
+        self.assertIn("devhost: notes is in 2 module folders; the first in the class "
+                      "directory's listing order was used:\n"
+                      "    %s  [used]\n    %s  [not used]\n" % tuple(paths), err)
+        self.assertIn('pass model_index=%s or model_index=%s'
+                      % tuple(f[:-len('Model')] for f in order), err)
+
+        # Named by model_index, nothing is said about the other folder.
+        code, out, err = self.tool('module', class_dir, 'notes', 'summry', 'model_index=tools')
+        self.assertEqual((code, json.loads(out)['msg']), (1, '在[notes]模块中找不到[summry]方法'))
+        self.assertNotIn('module folders', err)
+        self.assertIn("has no method 'summry'; its public methods:\n    summary\n"
+                      "devhost: did you mean summary?\n", err)
 
 
 class UsageTest(ToolCase):
@@ -286,7 +368,7 @@ class UsageTest(ToolCase):
         self.assertNoLink('velmora_cli_usage')
 
 
-class LinkTest(unittest.TestCase):
+class InProcessTest(unittest.TestCase):
     def test_roots_the_child_process_cases_cannot_use(self):
         devhost = load_tool()
         with tempfile.TemporaryDirectory(prefix='velmora-devhost-link-') as tmp:
@@ -314,6 +396,56 @@ class LinkTest(unittest.TestCase):
                 link.place()
             self.assertIn('cannot write to the plugin root', str(caught.exception))
             self.assertEqual(sorted(os.listdir(tmp)), ['file', 'work'])
+
+    def test_interpreter_that_was_not_built(self):
+        devhost = load_tool()
+        builds = [((3, 7), '/opt/py37/bin/python3.7', '/b/py37'),
+                  ((3, 12), '/opt/py312/bin/python3.12', '/b/py312')]
+        self.assertEqual(devhost.choose(builds, None), builds[1])
+        self.assertEqual(devhost.choose(builds, '3.7'), builds[0])
+        with self.assertRaises(devhost.UsageError) as caught:
+            devhost.choose(builds, '2.9')
+        self.assertEqual(str(caught.exception).count('\n'), 0)
+        self.assertIn('needs CPython 3.7 or later', str(caught.exception))
+
+        # How to build it: the configure line names the built interpreters
+        # too, since VELMORA_PYTHONS replaces the search.
+        for found in ('/opt/py39/bin/python3.9', None):
+            devhost.find_interpreter = lambda version, found=found: found
+            with self.assertRaises(devhost.UsageError) as caught:
+                devhost.choose(builds, '3.9')
+            lines = str(caught.exception).splitlines()
+            self.assertEqual(lines[0], 'no module is built for Python 3.9; built: 3.7, 3.12')
+            self.assertIn("every CPython 3.7 to 3.13 under pyenv's versions folder", lines[1])
+            self.assertIn('VELMORA_PYTHONS', lines[1])
+            self.assertIn('pyenv install 3.9' if found is None else found, lines[2])
+            self.assertTrue(lines[3].endswith(
+                '-DVELMORA_PYTHONS="/opt/py37/bin/python3.7;/opt/py312/bin/python3.12;%s"'
+                % (found or '/path/to/python3.9')), lines[3])
+
+    def test_find_interpreter_runs_what_it_finds(self):
+        devhost = load_tool()
+        with tempfile.TemporaryDirectory(prefix='velmora-devhost-pyenv-') as pyenv:
+            def fake(version, script):
+                folder = os.path.join(pyenv, 'versions', version, 'bin')
+                os.makedirs(folder)
+                path = os.path.join(folder, 'python' + version.rsplit('.', 1)[0])
+                with open(path, 'w') as f:
+                    f.write('#!/bin/sh\n' + script)
+                os.chmod(path, 0o755)
+                return path
+            works = fake('3.97.1', 'echo "(3, 97)"\n')
+            fake('3.98.0', 'exit 1\n')            # a broken install is passed over
+            saved = os.environ.get('PYENV_ROOT')
+            os.environ['PYENV_ROOT'] = pyenv
+            try:
+                self.assertEqual(devhost.find_interpreter((3, 97)), works)
+                self.assertIsNone(devhost.find_interpreter((3, 98)))
+            finally:
+                if saved is None:
+                    del os.environ['PYENV_ROOT']
+                else:
+                    os.environ['PYENV_ROOT'] = saved
 
 
 if __name__ == '__main__':
