@@ -271,6 +271,22 @@ class WheelTests(unittest.TestCase):
             'expected "str"  [arg-type]'])
 
 
+class ReadmeCommandTests(unittest.TestCase):
+    """The README's pip commands as a reader would paste them."""
+
+    def test_offline_pip_commands_skip_the_declared_dependency(self):
+        with open(os.path.join(ROOT, 'README.md'), encoding='utf-8') as f:
+            commands = [line.strip() for line in f
+                        if line.startswith('    ') and re.search(r'-m pip (install|wheel)\b', line)]
+        self.assertGreaterEqual(len(commands), 3)
+        for command in commands:
+            with self.subTest(command=command):
+                if '--no-index' in command:
+                    self.assertIn('--no-deps', command)
+                # A bare python3.X is often a pyenv shim that needs `pyenv init`.
+                self.assertNotRegex(command, r'^python3\.\d+ ')
+
+
 class InstallTests(unittest.TestCase):
     """cmake --install for this interpreter's component of the build under
     test: module, build record and stub together in one folder."""
