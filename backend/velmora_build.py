@@ -40,6 +40,11 @@ SUMMARY = ('Native CPython extension for the server control panel: runs plugins 
            'and panel modules, caches the plugin catalogue, encrypts texts')
 LICENSE = 'MIT'
 REQUIRES_PYTHON = '>=3.7'
+# The text ciphers import Crypto.Cipher at call time: the module imports
+# without it, but every cipher call (and so every database field) fails.
+# pip installs it with the wheel unless told --no-deps, which an offline
+# install needs since there is no index to fetch it from.
+REQUIRES_DIST = ['pycryptodome']
 CLASSIFIERS = [
     'License :: OSI Approved :: MIT License',
     'Operating System :: POSIX :: Linux',
@@ -98,6 +103,7 @@ def _metadata():
         'License: ' + LICENSE,
         'Requires-Python: ' + REQUIRES_PYTHON,
     ]
+    lines += ['Requires-Dist: ' + r for r in REQUIRES_DIST]
     lines += ['Classifier: ' + c for c in CLASSIFIERS]
     return '\n'.join(lines) + '\n'
 

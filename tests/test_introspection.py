@@ -61,8 +61,37 @@ class StubTests(unittest.TestCase):
                     for p in params])
 
     def test_stub_docstring_follows_the_module(self):
+        # The module's own docstring comes first, as help() shows it.
         node = stub_functions()['get_module']
-        self.assertEqual(ast.get_docstring(node), inspect.getdoc(Velmora.get_module))
+        self.assertTrue(ast.get_docstring(node).startswith(
+            inspect.getdoc(Velmora.get_module) + '\n\n'))
+
+    def test_every_stub_function_documents_parameters_result_and_exceptions(self):
+        for name, node in stub_functions().items():
+            with self.subTest(name=name):
+                doc = ast.get_docstring(node)
+                self.assertTrue(doc, 'no docstring')
+                lines = doc.splitlines()
+                for param in node.args.args:
+                    self.assertIn(param.arg + ':', [line.split(' ', 1)[0] for line in lines])
+                self.assertEqual(sum(line.startswith('Returns:') for line in lines), 1)
+                self.assertEqual(sum(line.startswith('Raises:') for line in lines), 1)
+
+    def test_stub_messages_are_the_modules_own_texts(self):
+        # A message quoted with a full-width "!" or "[" would send callers
+        # comparing texts astray; <name> stands for a filled-in value.
+        source = ''
+        for folder, _, files in os.walk(os.path.join(ROOT, 'src')):
+            for f in files:
+                with open(os.path.join(folder, f), encoding='utf-8') as text:
+                    source += text.read()
+        with open(STUB, encoding='utf-8') as f:
+            messages = re.findall(r'"([^"\n]*[^\x00-\x7f][^"\n]*)"', f.read())
+        self.assertGreaterEqual(len(messages), 10)
+        source = source.replace('%s', '')
+        for message in messages:
+            for piece in re.split(r'<[a-z_]+>', message):
+                self.assertTrue(piece in source, message)
 
     def test_stub_parses_as_python_3_7(self):
         with open(STUB, encoding='utf-8') as f:

@@ -142,8 +142,10 @@ class WheelTests(unittest.TestCase):
         cls.venv = os.path.join(tmp, 'venv')
         run([sys.executable, '-m', 'venv', cls.venv], env=clean_env())
         cls.venv_python = os.path.join(cls.venv, 'bin', 'python')
-        run([cls.venv_python, '-m', 'pip', 'install', '--no-index', '--no-cache-dir',
-             '--disable-pip-version-check', cls.wheel], env=clean_env())
+        # The wheel asks for pycryptodome, which no index can supply here.
+        cls.install = [cls.venv_python, '-m', 'pip', 'install', '--no-index', '--no-cache-dir',
+                       '--disable-pip-version-check', cls.wheel]
+        run(cls.install + ['--no-deps'], env=clean_env())
 
     @classmethod
     def tearDownClass(cls):
@@ -181,6 +183,8 @@ class WheelTests(unittest.TestCase):
 
         meta = blobs[dist_info + '/METADATA'].decode()
         fields = dict(line.split(': ', 1) for line in meta.splitlines() if ': ' in line)
+        self.assertEqual([line for line in meta.splitlines() if line.startswith('Requires-Dist:')],
+                         ['Requires-Dist: pycryptodome'])
         self.assertEqual(fields['Name'], 'Velmora')
         self.assertEqual(fields['Version'], project_version())
         self.assertEqual(fields['License'], 'MIT')
@@ -215,6 +219,15 @@ class WheelTests(unittest.TestCase):
                 library = zf.extract(MODULE_FILE, tmp)
             self.assertEqual(runpath_entries(library), [])
 
+    def test_offline_install_needs_no_deps(self):
+        # What the README's offline commands rely on: without --no-deps pip
+        # looks for the declared cipher library, finds no index and installs
+        # nothing.
+        r = subprocess.run(self.install, env=clean_env(), stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
+        self.assertNotEqual(r.returncode, 0, r.stdout)
+        self.assertIn('pycryptodome', r.stdout)
+
     def test_source_archive_holds_tracked_sources_only(self):
         base = os.path.basename(self.sdist)[:-len('.tar.gz')] + '/'
         self.assertTrue(all(n.startswith(base) for n in self.sdist_names))
@@ -223,6 +236,9 @@ class WheelTests(unittest.TestCase):
                        'backend/velmora_build.py', 'stubs/Velmora.pyi'):
             self.assertIn(needed, rel)
         self.assertFalse([n for n in rel if n.startswith(('build/', 'build-', '.git/'))])
+        with tarfile.open(self.sdist) as tar:
+            pkg_info = tar.extractfile(base + 'PKG-INFO').read().decode()
+        self.assertIn('\nRequires-Dist: pycryptodome\n', pkg_info)
 
     def test_installed_module_imports_in_the_venv(self):
         with tempfile.TemporaryDirectory() as cwd:
@@ -253,6 +269,22 @@ class WheelTests(unittest.TestCase):
         self.assertEqual(r.stdout.splitlines(), [
             'caller.py:2: error: Argument 1 to "path_check" has incompatible type "int"; '
             'expected "str"  [arg-type]'])
+
+
+class ReadmeCommandTests(unittest.TestCase):
+    """The README's pip commands as a reader would paste them."""
+
+    def test_offline_pip_commands_skip_the_declared_dependency(self):
+        with open(os.path.join(ROOT, 'README.md'), encoding='utf-8') as f:
+            commands = [line.strip() for line in f
+                        if line.startswith('    ') and re.search(r'-m pip (install|wheel)\b', line)]
+        self.assertGreaterEqual(len(commands), 3)
+        for command in commands:
+            with self.subTest(command=command):
+                if '--no-index' in command:
+                    self.assertIn('--no-deps', command)
+                # A bare python3.X is often a pyenv shim that needs `pyenv init`.
+                self.assertNotRegex(command, r'^python3\.\d+ ')
 
 
 class InstallTests(unittest.TestCase):
