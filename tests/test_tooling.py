@@ -188,6 +188,16 @@ class CountsTest(ToolingCase):
         self.assertEqual(done.stdout, 'release %s: 2 passed, 5 failed, 1 skipped; '
                                       'no result from synthetic_dies\n' % version)
 
+        # The sum over the builds: the suite without counts and a build where
+        # no suite ran count as failed.
+        empty = os.path.join(self.tmp, 'empty')
+        os.mkdir(empty)
+        none = self.run_tool([os.path.join(SCRIPTS, 'test-counts.sh'), 'debug', empty])
+        self.assertEqual(none.stdout, 'debug: no unittest counts (no suite ran)\n')
+        total = self.run_tool([os.path.join(SCRIPTS, 'test-counts.sh'), '--total'],
+                              input=done.stdout + done.stdout + none.stdout)
+        self.assertEqual((total.returncode, total.stdout), (0, '4 passed, 13 failed\n'))
+
 
 class PluginRootCheckTest(ToolingCase):
     def test_check(self):
