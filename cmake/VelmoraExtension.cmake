@@ -61,8 +61,11 @@ function(_velmora_check_py_debug python tag debug flags)
 #    error "Py_DEBUG is on, but the interpreter was built without it"
 #  endif
 #endif
-int main() { return 0; }
+int velmora_py_debug_check;
 ]=])
+  # Compiled only: whatever flags the caller's CMAKE_CXX_FLAGS carry
+  # (a sanitizer, coverage) need no runtime here.
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
   try_compile(_velmora_py_debug_ok ${CMAKE_BINARY_DIR}/CMakeFiles/velmora-checks/py_debug_${tag}
               SOURCES ${source}
               COMPILE_DEFINITIONS ${flags} -DVELMORA_WANT_PY_DEBUG=${want}
@@ -147,6 +150,11 @@ function(velmora_add_extension python)
     set(rpath_removal "")
   endif()
 
+  if(VELMORA_COVERAGE)
+    target_compile_options(${target} PRIVATE --coverage)
+    target_link_options(${target} PRIVATE --coverage)
+  endif()
+
   if(VELMORA_SANITIZE)
     target_compile_options(${target} PRIVATE
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g)
@@ -218,6 +226,12 @@ function(velmora_add_extension python)
       ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts;${VELMORA_SANITIZER_ENV}")
     if(VELMORA_SANITIZE)
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED sanitized)
+    endif()
+    # The long suites start first, so that the run does not end with one of
+    # them alone on a core (CTest learns the costs itself from the second
+    # run in a build folder on).
+    if(suite IN_LIST VELMORA_LONG_SUITES)
+      set_tests_properties(${name} PROPERTIES COST 100)
     endif()
   endforeach()
 
