@@ -42,6 +42,7 @@ echo "== debug build (debug CPython, -X dev)"
 cmake -S "$root" -B "$root/build-debug" -DCMAKE_BUILD_TYPE=Debug -DVELMORA_WERROR=ON \
       -DVELMORA_PYTHONS="$debug_python" >/dev/null
 cmake --build "$root/build-debug" -j "$jobs"
+interpreters "$root/build-debug"
 rm -rf "$root/build-debug/test-counts"
 (cd "$root/build-debug" && ctest --output-on-failure -j "$jobs" "$@") || status=1
 
