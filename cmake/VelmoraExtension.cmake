@@ -29,6 +29,57 @@ if(VELMORA_SANITIZE)
   set_tests_properties(sanitizer.no-reports PROPERTIES FIXTURES_CLEANUP sanitized)
 endif()
 
+# A debug interpreter's objects carry more than a release one's (the
+# reference-count bookkeeping of Py_DEBUG), so a module must be compiled
+# with Py_DEBUG exactly when its interpreter was.  Debian's debug include
+# folder holds Python.h as a link into the release folder, and GCC, which
+# shortens system header paths to their real location, then finds
+# "pyconfig.h" beside the link's target: the release one.  The module would
+# compile without Py_DEBUG and break at run time.  Including the
+# interpreter's own pyconfig.h first settles it (the release one's include
+# guard then makes it a no-op); a test compile with the module's exact
+# Python flags proves it at configure time.
+function(_velmora_check_py_debug python tag debug flags)
+  set(key "${python}|${debug}|${flags}|${CMAKE_CXX_COMPILER}")
+  if(DEFINED VELMORA_PY_DEBUG_CHECKED_${tag} AND VELMORA_PY_DEBUG_CHECKED_${tag} STREQUAL key)
+    return()
+  endif()
+  if(debug)
+    set(want 1)
+  else()
+    set(want 0)
+  endif()
+  set(source ${CMAKE_BINARY_DIR}/CMakeFiles/velmora-checks/py_debug_${tag}.cpp)
+  file(WRITE ${source} [=[
+#include <Python.h>
+#if VELMORA_WANT_PY_DEBUG
+#  ifndef Py_DEBUG
+#    error "Py_DEBUG is off, but the interpreter was built with it"
+#  endif
+#else
+#  ifdef Py_DEBUG
+#    error "Py_DEBUG is on, but the interpreter was built without it"
+#  endif
+#endif
+int velmora_py_debug_check;
+]=])
+  # Compiled only: whatever flags the caller's CMAKE_CXX_FLAGS carry
+  # (a sanitizer, coverage) need no runtime here.
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+  try_compile(_velmora_py_debug_ok ${CMAKE_BINARY_DIR}/CMakeFiles/velmora-checks/py_debug_${tag}
+              SOURCES ${source}
+              COMPILE_DEFINITIONS ${flags} -DVELMORA_WANT_PY_DEBUG=${want}
+              CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON
+              OUTPUT_VARIABLE out)
+  set(ok ${_velmora_py_debug_ok})
+  unset(_velmora_py_debug_ok CACHE)
+  if(NOT ok)
+    message(FATAL_ERROR "The module for ${python} would not be compiled as its interpreter "
+                        "was (Py_DEBUG=${want}) with the flags: ${flags}\n${out}")
+  endif()
+  set(VELMORA_PY_DEBUG_CHECKED_${tag} "${key}" CACHE INTERNAL "")
+endfunction()
+
 function(velmora_add_extension python)
   velmora_describe_python(${python} PY)
   set(target velmora_${PY_TAG})
@@ -42,6 +93,13 @@ function(velmora_add_extension python)
     LIBRARY_OUTPUT_DIRECTORY ${outdir})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/src/module)
   target_include_directories(${target} SYSTEM PRIVATE ${PY_INCLUDE})
+  # The same flags as the line above gives the compiler, for the check.
+  set(py_flags "${CMAKE_INCLUDE_SYSTEM_FLAG_CXX}${PY_INCLUDE}")
+  if(PY_DEBUG)
+    target_compile_options(${target} PRIVATE "SHELL:-include ${PY_CONFIG_H}")
+    list(APPEND py_flags -include ${PY_CONFIG_H})
+  endif()
+  _velmora_check_py_debug(${python} ${PY_TAG} ${PY_DEBUG} "${py_flags}")
   target_compile_definitions(${target} PRIVATE
     VELMORA_CLOUD_ROOT="${VELMORA_CLOUD_ROOT}")
   target_compile_options(${target} PRIVATE -Wall -Wextra)
@@ -74,8 +132,27 @@ function(velmora_add_extension python)
     # search path.  Installed and packed copies carry none: the interpreter
     # that imports the module has its libpython3.7m loaded already, and the
     # loader matches the dependency to it by soname.
+    #
+    # The path is given to the linker directly: CMake's own build path ends
+    # with an empty entry (room for its in-place rewrite at install), and an
+    # empty entry makes the loader search the current folder.  The install
+    # then takes the path out itself.
     get_filename_component(libdir ${PY_LIBRARY} DIRECTORY)
-    set_target_properties(${target} PROPERTIES BUILD_RPATH ${libdir} INSTALL_RPATH "")
+    set_target_properties(${target} PROPERTIES SKIP_BUILD_RPATH ON INSTALL_RPATH "")
+    target_link_options(${target} PRIVATE "LINKER:-rpath,${libdir}")
+    if(IS_ABSOLUTE "${VELMORA_INSTALL_DIR}")
+      set(installed "${VELMORA_INSTALL_DIR}/Velmora${PY_EXT_SUFFIX}")
+    else()
+      set(installed "\${CMAKE_INSTALL_PREFIX}/${VELMORA_INSTALL_DIR}/Velmora${PY_EXT_SUFFIX}")
+    endif()
+    set(rpath_removal "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}${installed}\")")
+  else()
+    set(rpath_removal "")
+  endif()
+
+  if(VELMORA_COVERAGE)
+    target_compile_options(${target} PRIVATE --coverage)
+    target_link_options(${target} PRIVATE --coverage)
   endif()
 
   if(VELMORA_SANITIZE)
@@ -84,7 +161,12 @@ function(velmora_add_extension python)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 
-  message(STATUS "Velmora for CPython ${PY_VERSION}: ${python} -> ${outdir}/Velmora${PY_EXT_SUFFIX}")
+  if(PY_DEBUG)
+    set(kind "debug CPython")
+  else()
+    set(kind "CPython")
+  endif()
+  message(STATUS "Velmora for ${kind} ${PY_VERSION}: ${python} -> ${outdir}/Velmora${PY_EXT_SUFFIX}")
 
   # A build record beside the module (build tree and install) and in a
   # wheel's dist-info: the library itself does not say what it was built
@@ -116,17 +198,27 @@ function(velmora_add_extension python)
   # One install component per interpreter (py37, py312, ...), so that a
   # wheel build installs exactly its own module, record and stub.
   install(TARGETS ${target} LIBRARY DESTINATION ${VELMORA_INSTALL_DIR} COMPONENT ${PY_TAG})
+  if(rpath_removal)
+    install(CODE "${rpath_removal}" COMPONENT ${PY_TAG})
+  endif()
   install(FILES ${record} ${CMAKE_SOURCE_DIR}/stubs/Velmora.pyi
           DESTINATION ${VELMORA_INSTALL_DIR} COMPONENT ${PY_TAG})
 
   set(pythonpath "${outdir}:${CMAKE_SOURCE_DIR}/tests:${VELMORA_SITE_DIR}")
+  # A debug interpreter runs the suites in its development mode as well:
+  # warnings shown, the allocator's debug hooks and faulthandler on.
+  if(PY_DEBUG)
+    set(dev_mode -X dev)
+  else()
+    set(dev_mode "")
+  endif()
   foreach(suite_file IN LISTS VELMORA_TEST_SUITES)
     get_filename_component(suite ${suite_file} NAME_WE)
     set(name ${PY_TAG}.${suite})
     # The runner is `-m unittest -v` that also keeps the suite's counts for
     # the test command's closing lines (CTest counts only suites).
     add_test(NAME ${name}
-             COMMAND ${python} ${CMAKE_SOURCE_DIR}/tests/suite_runner.py ${suite}
+             COMMAND ${python} ${dev_mode} ${CMAKE_SOURCE_DIR}/tests/suite_runner.py ${suite}
              WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
     set_tests_properties(${name} PROPERTIES
       LABELS ${PY_TAG}
@@ -134,6 +226,12 @@ function(velmora_add_extension python)
       ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts;${VELMORA_SANITIZER_ENV}")
     if(VELMORA_SANITIZE)
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED sanitized)
+    endif()
+    # The long suites start first, so that the run does not end with one of
+    # them alone on a core (CTest learns the costs itself from the second
+    # run in a build folder on).
+    if(suite IN_LIST VELMORA_LONG_SUITES)
+      set_tests_properties(${name} PROPERTIES COST 100)
     endif()
   endforeach()
 

@@ -1,12 +1,16 @@
 # Finding and describing interpreters.
 #
 # velmora_find_pythons(<out>): the list of interpreter executables to build
-# for.  VELMORA_PYTHONS wins when set; otherwise CPython 3.7 and 3.12 are
-# taken from pyenv's versions folder (newest patch release), then from PATH.
+# for.  VELMORA_PYTHONS wins when set; otherwise every CPython minor version
+# in VELMORA_PYTHON_MINORS is taken from pyenv's versions folder (newest
+# patch release), then from PATH.  Those in VELMORA_REQUIRED_MINORS must be
+# found; the others are built when present and named when not.
 #
 # velmora_describe_python(<exe> <prefix>): sets <prefix>_VERSION (3.12),
 # <prefix>_TAG (py312), <prefix>_EXT_SUFFIX, <prefix>_INCLUDE,
-# <prefix>_LIBRARY (the shared runtime library, when there is one).
+# <prefix>_LIBRARY (the shared runtime library, when there is one),
+# <prefix>_DEBUG (ON for an interpreter built with Py_DEBUG) and
+# <prefix>_CONFIG_H (the interpreter's own pyconfig.h).
 
 function(_velmora_python_works exe out)
   execute_process(
@@ -64,7 +68,8 @@ function(velmora_find_pythons out)
   endif()
 
   set(found "")
-  foreach(want 3.7 3.12)
+  set(missing "")
+  foreach(want IN LISTS VELMORA_PYTHON_MINORS)
     set(best "")
     set(best_ver "")
     if(pyenv_root)
@@ -91,10 +96,19 @@ function(velmora_find_pythons out)
     endif()
     if(best)
       list(APPEND found ${best})
+    elseif(want IN_LIST VELMORA_REQUIRED_MINORS)
+      message(FATAL_ERROR
+        "CPython ${want} is required but was found neither in pyenv's versions folder "
+        "(${pyenv_root}) nor on PATH as python${want}: install it (pyenv install ${want}), or name the "
+        "interpreters to build for with -DVELMORA_PYTHONS=\"/path/to/python3.X;...\"")
     else()
-      message(WARNING "CPython ${want} not found (pyenv, PATH); its module is not built")
+      list(APPEND missing ${want})
     endif()
   endforeach()
+  if(missing)
+    string(REPLACE ";" ", " missing "${missing}")
+    message(NOTICE "Velmora: CPython ${missing} not found (pyenv, PATH); not built for")
+  endif()
   set(${out} ${found} PARENT_SCOPE)
 endfunction()
 
@@ -111,6 +125,8 @@ print('py%d%d' % v[:2])
 print(sysconfig.get_config_var('EXT_SUFFIX'))
 print(sysconfig.get_paths()['include'])
 print(lib if lib and os.path.exists(lib) else '-')
+print(1 if sysconfig.get_config_var('Py_DEBUG') else 0)
+print(sysconfig.get_config_h_filename())
 ]=]
     OUTPUT_VARIABLE info RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
@@ -122,6 +138,8 @@ print(lib if lib and os.path.exists(lib) else '-')
   list(GET info 2 suffix)
   list(GET info 3 inc)
   list(GET info 4 lib)
+  list(GET info 5 debug)
+  list(GET info 6 config_h)
   if(lib STREQUAL "-")
     set(lib "")
   endif()
@@ -130,4 +148,10 @@ print(lib if lib and os.path.exists(lib) else '-')
   set(${prefix}_EXT_SUFFIX ${suffix} PARENT_SCOPE)
   set(${prefix}_INCLUDE ${inc} PARENT_SCOPE)
   set(${prefix}_LIBRARY "${lib}" PARENT_SCOPE)
+  if(debug)
+    set(${prefix}_DEBUG ON PARENT_SCOPE)
+  else()
+    set(${prefix}_DEBUG OFF PARENT_SCOPE)
+  endif()
+  set(${prefix}_CONFIG_H ${config_h} PARENT_SCOPE)
 endfunction()

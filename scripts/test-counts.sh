@@ -5,7 +5,21 @@
 # or timed out) is named on its interpreter's line.
 #
 #     scripts/test-counts.sh LABEL COUNTS_DIR
+#
+# With --total, reads such lines (of several builds) and prints their sum
+# alone on a line, "N passed, M failed": a suite that left no counts and a
+# build where no suite ran count as failed, so that the sum never reads as
+# a success when something did not run.
+#
+#     scripts/test-counts.sh --total < LINES
 set -euo pipefail
+if [ "${1:-}" = --total ]; then
+  exec awk '
+    / passed, / { passed += $3; failed += $5 }
+    /; no result from / { sub(/.*; no result from /, ""); failed += split($0, lost, ", ") }
+    /: no unittest counts/ { failed += 1 }
+    END { printf "%d passed, %d failed\n", passed, failed }'
+fi
 label=$1
 dir=$2
 shopt -s nullglob
