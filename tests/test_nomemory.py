@@ -1,0 +1,160 @@
+"""Allocation failure, one allocation at a time.
+
+For the import of the module and for each exported function, on its success
+path and its main failure path, the n-th allocation is made to fail for
+n = 0, 1, 2, ... until the call completes without reaching it
+(`_testcapi.set_nomemory`).  Whatever happens must be the normal result, the
+function's own failure result, or an exception; never a crash, never a
+SystemError from the module, never an error left pending or in
+sys.exc_info(), and the same call must work normally right afterwards.
+
+The sweeps run in child processes (data/nomemory_driver.py), one per
+function, so that a crash fails the test that names the function and the n
+instead of ending the suite.
+
+Under the sanitizers and in a debug interpreter every call costs several
+times as much, so the sweeps there take every STRIDE-th n only.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+import support
+
+DRIVER = os.path.join(support.HERE, 'data', 'nomemory_driver.py')
+DEBUG_INTERPRETER = hasattr(sys, 'gettotalrefcount')
+STRIDE = 3 if support.SANITIZED or DEBUG_INTERPRETER else 1
+NEW_312 = sys.version_info >= (3, 12)
+
+# What is left out, and why.  CPython 3.12 and 3.13 themselves crash
+# (SIGSEGV) when an allocation fails while they make a function object
+# (PyFunction_NewWithQualName): a `def`, a lambda or a class body run under
+# injection.  The import machinery makes one for every module lock it takes
+# (importlib._bootstrap._get_module_lock), so `import`, importlib.reload and
+# ctypes.CDLL (which defines a class on every call) crash there with no code
+# of this module involved.  These paths are swept in their "-loaded"
+# variants instead, where the host hands back what was loaded beforehand.
+LEFT_OUT = {
+    'plugin_run/ok': NEW_312,         # importlib.reload of the entry module
+    'load_so_plugin/ok': NEW_312,     # ctypes.CDLL
+    'load_so_plugin/fail': NEW_312,   # ctypes.CDLL, which fails after its class
+    'get_module/ok': NEW_312,         # executes a class statement
+}
+
+FUNCTIONS = ['get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',
+             'module_run', 'get_module_list', 'get_module', 'path_check', 'db_encrypt',
+             'db_decrypt', '__get_db_sgin', '__get_db_iv', '__aes_encrypt_module',
+             '__aes_decrypt_module', '__aes_decrypt', '__aes_encrypt']
+
+# Totals for the closing line: injections and seconds per sweep.
+TOTALS = {}
+
+
+def tearDownModule():
+    if TOTALS:
+        injections = sum(count for count, _ in TOTALS.values())
+        seconds = sum(spent for _, spent in TOTALS.values())
+        sys.stderr.write('\nnomemory: %d injections in %d sweeps, %.1f s, stride %d\n'
+                         % (injections, len(TOTALS), seconds, STRIDE))
+    support.remove_plugin_root()
+
+
+def run_driver(*arguments):
+    """Runs the driver; returns (Popen with returncode, stdout, stderr, seconds)."""
+    started = time.monotonic()
+    child = subprocess.Popen(
+        [sys.executable, DRIVER] + [str(a) for a in arguments],
+        cwd=support.HERE, env=support.base_env(),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    try:
+        out, err = child.communicate(timeout=600)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+    if child.returncode != 0:
+        remove_residue(child.pid)
+    return child.returncode, out, err, time.monotonic() - started
+
+
+def last_progress(stderr):
+    lines = [line for line in stderr.splitlines() if line.startswith('@ ')]
+    return lines[-1][2:] if lines else 'before the first injection'
+
+
+def remove_residue(pid):
+    """A child that crashed left its workload plugin behind."""
+    prefix = 'vt_workload_%d_' % pid
+    try:
+        names = os.listdir(support.PLUGIN_ROOT)
+    except OSError:
+        return
+    for name in names:
+        if name.startswith(prefix):
+            shutil.rmtree(os.path.join(support.PLUGIN_ROOT, name), ignore_errors=True)
+
+
+class SweepCase(unittest.TestCase):
+
+    def check_child(self, status, out, err, what):
+        if status != 0:
+            detail = '\n'.join(line for line in err.splitlines() if not line.startswith('@ '))
+            self.fail('%s: the child ended with status %d at %s\n%s'
+                      % (what, status, last_progress(err), detail[-3000:]))
+        return json.loads(out.splitlines()[-1])
+
+    def check_reports(self, reports):
+        for report in reports:
+            with self.subTest(case=report['case']):
+                self.assertEqual(report['faults'], [], report)
+                self.assertGreater(sum(report['outcomes'].values()), 0, report)
+
+
+class ImportTest(SweepCase):
+
+    def test_import(self):
+        # A failed import leaves the module uninitialised and the next one
+        # starts again, so one child sweeps on until an import succeeds; when
+        # that import had an allocation fail in it (the catalogue refresh
+        # swallows failures of its cache write) a fresh child goes on.
+        mode = 'import-loader' if NEW_312 else 'import'
+        start, reports, spent, children = 0, [], 0.0, 0
+        while start is not None:
+            status, out, err, seconds = run_driver(mode, start, STRIDE)
+            spent += seconds
+            children += 1
+            answer = self.check_child(status, out, err, 'import from n=%d' % start)
+            reports.extend(answer['reports'])
+            start = answer['next']
+            self.assertLess(children, 200, 'the import sweep does not come to an end')
+        self.check_reports(reports)
+        injections = sum(r['injections'] for r in reports)
+        TOTALS['import'] = (injections, spent)
+        self.assertGreater(injections, 100)
+
+
+class FunctionsTest(SweepCase):
+
+    def sweep(self, function):
+        skipped = [name for name, leave in LEFT_OUT.items()
+                   if leave and name.startswith(function + '/')]
+        status, out, err, seconds = run_driver('call', function, STRIDE, ','.join(skipped))
+        answer = self.check_child(status, out, err, function)
+        reports = answer['reports']
+        self.check_reports(reports)
+        TOTALS[function] = (sum(r['injections'] for r in reports), seconds)
+        # Both paths were swept, whatever was left out of them.
+        paths = {r['case'].split('/')[1].split('-')[0] for r in reports}
+        self.assertEqual(paths, {'ok', 'fail'}, reports)
+
+
+for _name in FUNCTIONS:
+    setattr(FunctionsTest, 'test_' + _name.strip('_'),
+            lambda self, name=_name: self.sweep(name))
+
+
+if __name__ == '__main__':
+    unittest.main()
