@@ -32,17 +32,22 @@ NEW_312 = sys.version_info >= (3, 12)
 
 # What is left out, and why.  CPython 3.12 and 3.13 themselves crash
 # (SIGSEGV) when an allocation fails while they make a function object
-# (PyFunction_NewWithQualName): a `def`, a lambda or a class body run under
-# injection.  The import machinery makes one for every module lock it takes
-# (importlib._bootstrap._get_module_lock), so `import`, importlib.reload and
-# ctypes.CDLL (which defines a class on every call) crash there with no code
-# of this module involved.  These paths are swept in their "-loaded"
-# variants instead, where the host hands back what was loaded beforehand.
+# (PyFunction_NewWithQualName): a `def`, a lambda, a generator expression or
+# a class body run under injection.  Their import machinery makes one for
+# every module lock it takes (importlib._bootstrap._get_module_lock) and in
+# its path helpers (_path_split), and ctypes.CDLL defines a class on every
+# call, so `import`, importlib.reload, spec_from_file_location and CDLL crash
+# there with no code of this module involved.  Those paths are swept in
+# their "-loaded" variants instead, where what the call would load is handed
+# back loaded beforehand, and the import is swept through the extension
+# loader's own two steps (create_module, exec_module) without the locks.
 LEFT_OUT = {
     'plugin_run/ok': NEW_312,         # importlib.reload of the entry module
     'load_so_plugin/ok': NEW_312,     # ctypes.CDLL
     'load_so_plugin/fail': NEW_312,   # ctypes.CDLL, which fails after its class
-    'get_module/ok': NEW_312,         # executes a class statement
+    'get_module/ok': NEW_312,         # importlib.util, and a class statement
+    'get_module/ok-plain': NEW_312,   # importlib.util
+    'get_module/fail': NEW_312,       # importlib.util
 }
 
 FUNCTIONS = ['get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',
@@ -58,8 +63,10 @@ def tearDownModule():
     if TOTALS:
         injections = sum(count for count, _ in TOTALS.values())
         seconds = sum(spent for _, spent in TOTALS.values())
-        sys.stderr.write('\nnomemory: %d injections in %d sweeps, %.1f s, stride %d\n'
-                         % (injections, len(TOTALS), seconds, STRIDE))
+        each = ', '.join('%s %d' % (name.strip('_'), count)
+                         for name, (count, _) in sorted(TOTALS.items()))
+        sys.stderr.write('\nnomemory: %d injections in %d sweeps, %.1f s, stride %d (%s)\n'
+                         % (injections, len(TOTALS), seconds, STRIDE, each))
     support.remove_plugin_root()
 
 

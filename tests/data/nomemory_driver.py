@@ -18,8 +18,10 @@ import faulthandler
 import gc
 import json
 import os
+import re
 import sys
 import tempfile
+import traceback
 
 import _testcapi
 
@@ -92,21 +94,36 @@ def error_text(error):
         return type(error).__name__
 
 
-# From 3.11 on the interpreter makes a Python frame's frame object only when
-# something needs it, such as the traceback entry of an exception passing
-# through the frame; when that allocation fails the exception is lost and
-# the frame reports this SystemError in its place.  A built-in alone shows
-# it (operator.contains(None, 'x') raising into a lambda), and the module's
-# own check words it differently ("failed without setting an error").
-LOST_BY_INTERPRETER = 'error return without exception set'
+def where(error):
+    """The innermost frames the exception passed through, for a report."""
+    frames = traceback.extract_tb(error.__traceback__)[-3:]
+    return ' <- '.join('%s:%d %s' % (os.path.basename(f.filename), f.lineno, f.name)
+                       for f in reversed(frames))
+
+
+# An exception lost inside a Python frame.  From 3.11 on the interpreter
+# makes a frame's frame object only when something needs it, such as the
+# traceback entry of an exception passing through; when that allocation
+# fails the exception is dropped, and the frame (or the call that ran it)
+# reports a SystemError instead.  A built-in alone shows it
+# (operator.contains(None, 'x') raising into a lambda); 3.9 loses one in
+# the frame evaluation of importlib's get_code too.  The module's own
+# functions are C code with a check of their own: their failures never
+# take these forms, and a form that names one of them is a fault.
+LOST_IN_FRAME = re.compile(
+    r'(error return without exception set'
+    r'|_PyEval_EvalFrameDefault returned NULL without setting an error'
+    r'|<function (?P<name>[\w.<>]+) at 0x[0-9a-f]+> returned NULL without setting an '
+    r'(error|exception))$')
 
 
 def judge(error):
     """(outcome kind, fault or None) for an exception a call ended in."""
     if isinstance(error, SystemError):
-        if sys.version_info >= (3, 11) and str(error) == LOST_BY_INTERPRETER:
-            return 'raised SystemError (exception lost by the interpreter)', None
-        return 'raised SystemError', error_text(error)
+        lost = LOST_IN_FRAME.match(str(error))
+        if lost and lost.group('name') not in EXPORTED:
+            return 'raised SystemError (exception lost in a Python frame)', None
+        return 'raised SystemError', '%s (at %s)' % (error_text(error), where(error))
     return 'raised ' + type(error).__name__, None
 
 
@@ -470,9 +487,49 @@ class Cases:
         plain = os.path.join(self.work.tmp, 'class', 'plainModel.py')
         with open(plain, 'w') as f:
             f.write("names = ['site', 'files']\ncount = len(names)\n")
+        missing = self.rows[(function, 'fail')].args[0]
+        import importlib.util
+        real_util = importlib.util
+        code = compile(open(plain).read(), plain, 'exec')
+        spec = real_util.spec_from_file_location('module.name', plain)
+
+        class Loaded:
+            """importlib.util as far as get_module uses it, handing back the
+            specification and the compiled code made beforehand."""
+            @staticmethod
+            def spec_from_file_location(name, path):
+                return spec
+
+            @staticmethod
+            def module_from_spec(spec):
+                return type(sys)(spec.name)
+
+        class Loader:
+            @staticmethod
+            def exec_module(module):
+                exec(code, vars(module))
+
+        class Refusing:
+            @staticmethod
+            def exec_module(module):
+                raise FileNotFoundError(2, 'No such file or directory', missing)
+
+        def stand_in(loader):
+            def setup():
+                spec.loader = loader
+                importlib.util = Loaded
+            return setup
+
+        def restore():
+            importlib.util = real_util
+
         return [self.case(function, 'ok'),
                 self.case(function, 'ok', 'ok-plain', args=(plain,)),
-                self.case(function, 'fail')]
+                self.case(function, 'fail'),
+                self.case(function, 'ok', 'ok-loaded', args=(plain,),
+                          setup=stand_in(Loader), teardown=restore),
+                self.case(function, 'fail', 'fail-loaded',
+                          setup=stand_in(Refusing), teardown=restore)]
 
     # The database field functions answer every failure of class Exception
     # with "status" False and the caller's own input as "msg".
