@@ -41,13 +41,38 @@ NEW_312 = sys.version_info >= (3, 12)
 # their "-loaded" variants instead, where what the call would load is handed
 # back loaded beforehand, and the import is swept through the extension
 # loader's own two steps (create_module, exec_module) without the locks.
+#
+# The debug build of CPython 3.11 checks what its release build lets pass,
+# and stops the process where os.stat goes on after a failed allocation with
+# the MemoryError still set ("_Py_CheckSlotResult: Slot * of type int
+# succeeded with an exception set": fill_time in posixmodule.c ignores its
+# own failures; 3.12 checks each step).  There the module is handed an `os`
+# that answers existence tests and listings as the real one did before the
+# sweep, the import is swept through the extension loader (the import
+# machinery stats the module's folder), and the paths that stat inside the
+# import machinery (reload, get_module) are left out.
+RECORDED_OS = DEBUG_INTERPRETER and sys.version_info[:2] == (3, 11)
+NO_IMPORTLIB = NEW_312 or RECORDED_OS
+#
+# From 3.11 on CPython loses an exception that passes through a Python frame
+# when the frame object it then makes for the traceback cannot be allocated;
+# the release build reports a SystemError for it (which the sweep tells
+# apart from the module's own), the debug build stops at an assertion
+# (ceval.c: `_PyErr_Occurred(tstate)`).  So the debug build leaves out the
+# failure paths whose exception is raised in Python code: by the stand-in
+# host's raising answers, and by PyCryptodome refusing a key.
+IN_PYTHON_FRAMES = DEBUG_INTERPRETER and sys.version_info >= (3, 11)
 LEFT_OUT = {
-    'plugin_run/ok': NEW_312,         # importlib.reload of the entry module
-    'load_so_plugin/ok': NEW_312,     # ctypes.CDLL
-    'load_so_plugin/fail': NEW_312,   # ctypes.CDLL, which fails after its class
-    'get_module/ok': NEW_312,         # importlib.util, and a class statement
-    'get_module/ok-plain': NEW_312,   # importlib.util
-    'get_module/fail': NEW_312,       # importlib.util
+    'plugin_run/ok': NO_IMPORTLIB,            # importlib.reload of the entry module
+    'load_so_plugin/ok': NEW_312 or DEBUG_INTERPRETER,    # ctypes.CDLL
+    'load_so_plugin/fail': NEW_312 or DEBUG_INTERPRETER,  # ctypes.CDLL, class first
+    'get_module/ok': NO_IMPORTLIB,            # importlib.util, and a class statement
+    'get_module/ok-plain': NO_IMPORTLIB,      # importlib.util
+    'get_module/fail': NO_IMPORTLIB,          # importlib.util
+    'get_plugin_list/fail': IN_PYTHON_FRAMES,  # the host's HttpGet raises
+    'db_encrypt/fail': IN_PYTHON_FRAMES,      # the host's get_panel_path raises
+    '__get_db_iv/fail': IN_PYTHON_FRAMES,     # the host's get_panel_path raises
+    '__aes_encrypt/fail': IN_PYTHON_FRAMES,   # AES.new refuses the key
 }
 
 FUNCTIONS = ['get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',
@@ -75,7 +100,7 @@ def run_driver(*arguments):
     started = time.monotonic()
     child = subprocess.Popen(
         [sys.executable, DRIVER] + [str(a) for a in arguments],
-        cwd=support.HERE, env=support.base_env(),
+        cwd=support.HERE, env=support.base_env({'VELMORA_NOMEM_RECORDED_OS': str(int(RECORDED_OS))}),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     try:
         out, err = child.communicate(timeout=600)
@@ -127,7 +152,7 @@ class ImportTest(SweepCase):
         # starts again, so one child sweeps on until an import succeeds; when
         # that import had an allocation fail in it (the catalogue refresh
         # swallows failures of its cache write) a fresh child goes on.
-        mode = 'import-loader' if NEW_312 else 'import'
+        mode = 'import-loader' if NO_IMPORTLIB else 'import'
         start, reports, spent, children = 0, [], 0.0, 0
         while start is not None:
             status, out, err, seconds = run_driver(mode, start, STRIDE)
@@ -140,7 +165,7 @@ class ImportTest(SweepCase):
         self.check_reports(reports)
         injections = sum(r['injections'] for r in reports)
         TOTALS['import'] = (injections, spent)
-        self.assertGreater(injections, 100)
+        self.assertGreater(injections, 150 // STRIDE)
 
 
 class FunctionsTest(SweepCase):
@@ -153,9 +178,9 @@ class FunctionsTest(SweepCase):
         reports = answer['reports']
         self.check_reports(reports)
         TOTALS[function] = (sum(r['injections'] for r in reports), seconds)
-        # Both paths were swept, whatever was left out of them.
+        # The success path is swept everywhere, in one variant or another.
         paths = {r['case'].split('/')[1].split('-')[0] for r in reports}
-        self.assertEqual(paths, {'ok', 'fail'}, reports)
+        self.assertIn('ok', paths, reports)
 
 
 for _name in FUNCTIONS:

@@ -42,6 +42,9 @@ BROKEN_TEXTS = ('failed without setting an error',
                 'returned a result with an exception set',
                 'returned NULL without setting')
 
+# Set by test_nomemory.py for the debug build of 3.11: see RecordedOs.
+RECORDED_OS = os.environ.get('VELMORA_NOMEM_RECORDED_OS') == '1'
+
 # How often, in injections, the collector runs over what failed calls left
 # behind: half-made objects must be safe to traverse and free too.
 COLLECT_EVERY = 64
@@ -390,18 +393,27 @@ class Cases:
         name = 'cases_' + function.strip('_')
         return getattr(self, name, self.plain)(function)
 
-    def case(self, function, path, variant=None, args=None, setup=None, **kw):
+    def case(self, function, path, variant=None, args=None, setup=None, teardown=None,
+             **kw):
         row = self.rows[(function, path)]
         fn = getattr(self.V, function)
         args = row.args if args is None else args
-        work, host = self.work, row.host
+        work, host, V = self.work, row.host, self.V
+        real_os = V.os
 
         def prepare():
             work.steer(**host)
+            if RECORDED_OS:
+                V.os = RecordedOs(real_os)
             if setup:
                 setup()
+
+        def finish():
+            V.os = real_os
+            if teardown:
+                teardown()
         return Case('%s/%s' % (function, variant or path), fn, args,
-                    setup=prepare, **kw)
+                    setup=prepare, teardown=finish, **kw)
 
     def plain(self, function):
         return [self.case(function, 'ok'), self.case(function, 'fail')]
@@ -559,6 +571,35 @@ class Cases:
             with open(div_file) as f:
                 return f.read()
         return [self.case(function, 'ok', state=state), self.case(function, 'fail', state=state)]
+
+
+class RecordedOs:
+    """The `os` that the module looks up, answering path.exists, path.isdir
+    and listdir as the real one answered them for the same argument in the
+    calls before the sweep, without asking the file system again; anything
+    else is the real os's.  For the debug build of 3.11, whose os.stat
+    stops the process after a failed allocation (see test_nomemory.py)."""
+
+    def __init__(self, real):
+        self._real = real
+        answers = {}
+
+        def recorded(name, function):
+            def answer(arg):
+                key = (name, arg)
+                if key not in answers:
+                    answers[key] = function(arg)
+                return answers[key]
+            return answer
+
+        self.path = type(sys)('os.path')
+        self.path.exists = recorded('exists', real.path.exists)
+        self.path.isdir = recorded('isdir', real.path.isdir)
+        self.path.realpath = recorded('realpath', real.path.realpath)
+        self.listdir = recorded('listdir', real.listdir)
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
 
 
 def support_root():
