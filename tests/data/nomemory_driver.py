@@ -296,9 +296,12 @@ class Case:
     """One call to sweep: its name, the call, and what may come of it."""
 
     def __init__(self, name, function, args, failure=None, setup=None, teardown=None,
-                 state=None):
+                 state=None, before=None, check=None):
         self.name = name
         self.function, self.args = function, args
+        # before(): run ahead of every injection; check(): what the injected
+        # call left behind, a fault text or None.
+        self.before, self.check = before, check
         self.failure = failure or (lambda value: False)
         self.setup = setup
         self.teardown = teardown
@@ -324,6 +327,8 @@ def run_case(case, stride, tidy):
         case.setup()
     try:
         for _ in range(3):  # first imports, caches, the IV file
+            if case.before:
+                case.before()
             value, error = call_plain(case.function, case.args)
             tidy()
         expected = describe(value, error)
@@ -331,6 +336,8 @@ def run_case(case, stride, tidy):
         n = 0
         while True:
             progress(case.name, n)
+            if case.before:
+                case.before()
             value, error, reached = inject(case.function, case.args, n)
             sweep.injections += reached
             if error is not None:
@@ -347,7 +354,13 @@ def run_case(case, stride, tidy):
             del value, error
             tidy()
             exc_info_clean(sweep, n)
+            if case.check:
+                fault = case.check()
+                if fault:
+                    sweep.fault(n, fault)
             # Once injection stops, the same call works as before.
+            if case.before:
+                case.before()
             after = describe(*call_plain(case.function, case.args))
             tidy()
             if after != expected:
@@ -566,11 +579,52 @@ class Cases:
 
     def cases_get_db_iv(self, function):
         div_file = os.path.join(self.work.panel, 'data', 'div.pl')
+        data_dir = os.path.dirname(div_file)
 
         def state():
             with open(div_file) as f:
                 return f.read()
-        return [self.case(function, 'ok', state=state), self.case(function, 'fail', state=state)]
+        return [self.case(function, 'ok', state=state), self.case(function, 'fail', state=state),
+                self.iv_file_creation(function, div_file)]
+
+    def iv_file_creation(self, function, div_file):
+        """__get_db_iv with no IV file: every injection starts without one.
+        The file must come out whole or not at all, and the fallback IV may
+        only be answered while there is no file."""
+        data_dir = os.path.dirname(div_file)
+        fn = getattr(self.V, function)
+        with open(div_file) as f:
+            original = f.read()
+        iv = 'N0mem0ryIVtext16'
+        stored = getattr(self.V, '__aes_encrypt_module')(iv)
+        self.work.steer(panel_path=os.path.join(self.work.tmp, 'nowhere'))
+        fallback = fn()
+        self.work.steer()
+
+        def clear():
+            for name in os.listdir(data_dir):
+                if name == 'div.pl' or name.startswith('div.pl.'):
+                    os.unlink(os.path.join(data_dir, name))
+
+        def fallback_without_file(value):
+            return value == fallback and not os.path.exists(div_file)
+
+        def check():
+            if os.path.exists(div_file):
+                with open(div_file) as f:
+                    content = f.read()
+                if content != stored:
+                    return 'the IV file holds %r, not %r' % (content, stored)
+            return None
+
+        def restore():
+            clear()
+            with open(div_file, 'w') as f:
+                f.write(original)
+
+        return Case('%s/create' % function, fn, (), failure=fallback_without_file,
+                    setup=lambda: self.work.steer(random_answer=iv), teardown=restore,
+                    before=clear, check=check)
 
 
 class RecordedOs:
