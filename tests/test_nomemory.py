@@ -8,6 +8,10 @@ function's own failure result, or an exception; never a crash, never a
 SystemError from the module, never an error left pending or in
 sys.exc_info(), and the same call must work normally right afterwards.
 
+Besides the two paths, __get_db_iv is swept while it creates the IV file,
+which must come out whole or not at all.  Lasting state (the IV file, the
+plugin's sys.path entry and entry module) is checked after every injection.
+
 The sweeps run in child processes (data/nomemory_driver.py), one per
 function, so that a crash fails the test that names the function and the n
 instead of ending the suite.
@@ -20,6 +24,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -50,7 +55,8 @@ NEW_312 = sys.version_info >= (3, 12)
 # that answers existence tests and listings as the real one did before the
 # sweep, the import is swept through the extension loader (the import
 # machinery stats the module's folder), and the paths that stat inside the
-# import machinery (reload, get_module) are left out.
+# import machinery (reload, get_module) are left out.  Its ctypes.CDLL stops
+# at an assertion of its own (ceval.c: `STACK_LEVEL() == 0`).
 RECORDED_OS = DEBUG_INTERPRETER and sys.version_info[:2] == (3, 11)
 NO_IMPORTLIB = NEW_312 or RECORDED_OS
 #
@@ -111,17 +117,18 @@ def driver_env():
 def run_driver(*arguments):
     """Runs the driver; returns (status, stdout, stderr, seconds)."""
     started = time.monotonic()
-    child = subprocess.Popen(
-        [sys.executable, DRIVER] + [str(a) for a in arguments],
-        cwd=support.HERE, env=driver_env(),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    try:
-        out, err = child.communicate(timeout=600)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        out, err = child.communicate()
-    if child.returncode != 0:
-        remove_residue(child.pid)
+    with tempfile.TemporaryDirectory(prefix='velmora-nomem-') as workdir:
+        child = subprocess.Popen(
+            [sys.executable, DRIVER] + [str(a) for a in arguments],
+            cwd=workdir, env=driver_env(),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        try:
+            out, err = child.communicate(timeout=600)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            out, err = child.communicate()
+        if child.returncode != 0:
+            remove_residue(child.pid)
     return child.returncode, out, err, time.monotonic() - started
 
 

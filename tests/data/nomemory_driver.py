@@ -34,14 +34,6 @@ for _path in (FAKEHOST, TESTS):
     if _path not in sys.path:
         sys.path.insert(0, _path)
 
-# The module's own texts for a function that returned NULL with no error set,
-# and the interpreter's for one that returned with an error still pending
-# (3.7 says "error", later versions "exception").
-BROKEN_TEXTS = ('failed without setting an error',
-                'returned a result with an error set',
-                'returned a result with an exception set',
-                'returned NULL without setting')
-
 # Set by test_nomemory.py for the debug build of 3.11: see RecordedOs.
 RECORDED_OS = os.environ.get('VELMORA_NOMEM_RECORDED_OS') == '1'
 
@@ -58,6 +50,17 @@ class Discard:
 
     def flush(self):
         pass
+
+
+def use_workdir():
+    """The working directory, which the test made for this child and removes
+    after it, also holds data/ and every temporary folder, so that a child
+    that crashes leaves nothing behind.  (Called after `support` is
+    imported: its record of the plugin root it made stays where the other
+    suites look for it.)"""
+    workdir = os.getcwd()
+    os.makedirs(os.path.join(workdir, 'data'), exist_ok=True)
+    tempfile.tempdir = workdir
 
 
 def progress(case, n):
@@ -167,9 +170,7 @@ def sweep_import(start, stride, loader):
     Returns (report, next_n): next_n is None when the sweep is complete, or
     the n to go on from in a fresh process when an import succeeded although
     an allocation failed in it (the module initialises once per process)."""
-    workdir = tempfile.mkdtemp(prefix='velmora-nomem-')
-    os.makedirs(os.path.join(workdir, 'data'))
-    os.chdir(workdir)
+    use_workdir()
     # Everything the module imports at initialisation is loaded first:
     # the sweep is about the module's own initialisation, not about running
     # these modules' source for the first time.
@@ -182,7 +183,6 @@ def sweep_import(start, stride, loader):
     sweep = Sweep('import' + ('-loader' if loader else ''))
     attempt, attempt_args = _import_velmora, ()
     if loader:
-        import importlib.util
         spec = importlib.util.find_spec('Velmora')
         attempt, attempt_args = _load_velmora, (spec,)
     n = start
@@ -272,11 +272,9 @@ def _check_initialised(module):
 
 def sweep_function(function, stride, skip):
     """Sweeps the cases of one exported function, but those named in skip."""
-    workdir = tempfile.mkdtemp(prefix='velmora-nomem-')
-    os.makedirs(os.path.join(workdir, 'data'))
-    os.chdir(workdir)
     import public
     import workload
+    use_workdir()
     saved_stdout = sys.stdout
     sys.stdout = Discard()
     try:
@@ -383,7 +381,6 @@ def call_plain(function, args):
         return function(*args), None
     except BaseException as error:  # noqa: B902 -- compared, not handled
         return None, error
-
 
 
 def result_dict(value, status, accept):
