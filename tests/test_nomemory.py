@@ -66,7 +66,10 @@ NO_IMPORTLIB = NEW_312 or RECORDED_OS
 # apart from the module's own), the debug build stops at an assertion
 # (ceval.c: `_PyErr_Occurred(tstate)`).  So the debug build leaves out the
 # failure paths whose exception is raised in Python code: by the stand-in
-# host's raising answers, and by PyCryptodome refusing a key.
+# host's raising answers, and by PyCryptodome refusing a key.  It also stops
+# at `STACK_LEVEL() == 0` (ceval.c) when an allocation fails in some Python
+# calls, as in the stand-in host's GetRandomString on the way to creating
+# the IV file.
 IN_PYTHON_FRAMES = DEBUG_INTERPRETER and sys.version_info >= (3, 11)
 LEFT_OUT = {
     'plugin_run/ok': NO_IMPORTLIB,            # importlib.reload of the entry module
@@ -79,6 +82,7 @@ LEFT_OUT = {
     'db_encrypt/fail': IN_PYTHON_FRAMES,      # the host's get_panel_path raises
     '__get_db_iv/fail': IN_PYTHON_FRAMES,     # the host's get_panel_path raises
     '__aes_encrypt/fail': IN_PYTHON_FRAMES,   # AES.new refuses the key
+    '__get_db_iv/create': IN_PYTHON_FRAMES,   # four host calls in Python
 }
 
 FUNCTIONS = ['get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',

@@ -408,22 +408,31 @@ class Cases:
         row = self.rows[(function, path)]
         fn = getattr(self.V, function)
         args = row.args if args is None else args
-        work, host, V = self.work, row.host, self.V
+        work, host = self.work, row.host
+
+        def steered():
+            work.steer(**host)
+            if setup:
+                setup()
+        return self.made('%s/%s' % (function, variant or path), fn, args,
+                         setup=steered, teardown=teardown, **kw)
+
+    def made(self, name, fn, args, setup, teardown, **kw):
+        """The Case, with the recorded `os` in place while it runs where
+        that is asked for."""
+        V = self.V
         real_os = V.os
 
         def prepare():
-            work.steer(**host)
             if RECORDED_OS:
                 V.os = RecordedOs(real_os)
-            if setup:
-                setup()
+            setup()
 
         def finish():
             V.os = real_os
             if teardown:
                 teardown()
-        return Case('%s/%s' % (function, variant or path), fn, args,
-                    setup=prepare, teardown=finish, **kw)
+        return Case(name, fn, args, setup=prepare, teardown=finish, **kw)
 
     def plain(self, function):
         return [self.case(function, 'ok'), self.case(function, 'fail')]
@@ -619,9 +628,9 @@ class Cases:
             with open(div_file, 'w') as f:
                 f.write(original)
 
-        return Case('%s/create' % function, fn, (), failure=fallback_without_file,
-                    setup=lambda: self.work.steer(random_answer=iv), teardown=restore,
-                    before=clear, check=check)
+        return self.made('%s/create' % function, fn, (), failure=fallback_without_file,
+                         setup=lambda: self.work.steer(random_answer=iv), teardown=restore,
+                         before=clear, check=check)
 
 
 class RecordedOs:
