@@ -16,8 +16,8 @@ The sweeps run in child processes (data/nomemory_driver.py), one per
 function, so that a crash fails the test that names the function and the n
 instead of ending the suite.
 
-Under the sanitizers and in a debug interpreter every call costs several
-times as much, so the sweeps there take every STRIDE-th n only.
+Under the sanitizers every call costs several times as much, so the sweeps
+there take every STRIDE-th n only.
 """
 import json
 import os
@@ -32,7 +32,7 @@ import support
 
 DRIVER = os.path.join(support.HERE, 'data', 'nomemory_driver.py')
 DEBUG_INTERPRETER = hasattr(sys, 'gettotalrefcount')
-STRIDE = 3 if support.SANITIZED or DEBUG_INTERPRETER else 1
+STRIDE = 3 if support.SANITIZED else 1
 NEW_312 = sys.version_info >= (3, 12)
 
 # What is left out, and why.  CPython 3.12 and 3.13 themselves crash
