@@ -19,6 +19,7 @@ instead of ending the suite.
 Under the sanitizers every call costs several times as much, so the sweeps
 there take every STRIDE-th n only.
 """
+import importlib.util
 import json
 import os
 import shutil
@@ -153,6 +154,9 @@ def remove_residue(pid):
             shutil.rmtree(os.path.join(support.PLUGIN_ROOT, name), ignore_errors=True)
 
 
+@support.skip_under_valgrind()
+@unittest.skipUnless(importlib.util.find_spec('_testcapi'),
+                     'needs _testcapi.set_nomemory, which this interpreter lacks')
 class SweepCase(unittest.TestCase):
 
     def check_child(self, status, out, err, what):
