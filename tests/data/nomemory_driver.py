@@ -259,6 +259,18 @@ def _check_initialised(module):
         if names.get(name) is not sys.modules.get(name):
             return 'module attribute %s is not the imported module' % name
     try:
+        # The function type is readied during initialisation; a type left
+        # half-readied by an earlier failed import shows here.
+        for name in EXPORTED:
+            function = names[name]
+            if (function.__name__, function.__qualname__, function.__module__) != \
+                    (name, name, 'Velmora'):
+                return '%s names itself %r' % (name, (function.__name__, function.__qualname__,
+                                                      function.__module__))
+        if names['get_plugin_list'].__defaults__ != (1,):
+            return 'get_plugin_list.__defaults__ is %r' % (names['get_plugin_list'].__defaults__,)
+        if '@name' not in (names['get_module'].__doc__ or ''):
+            return 'get_module has lost its docstring'
         if names['path_check']('site') is not True:
             return 'path_check("site") is not True after the import'
         if names['__aes_decrypt_module'](names['__aes_encrypt_module']('text')) != 'text':
