@@ -33,7 +33,7 @@ import support
 
 DRIVER = os.path.join(support.HERE, 'data', 'nomemory_driver.py')
 DEBUG_INTERPRETER = hasattr(sys, 'gettotalrefcount')
-STRIDE = 3 if support.SANITIZED else 1
+STRIDE = 2 if support.SANITIZED else 1
 NEW_312 = sys.version_info >= (3, 12)
 
 # What is left out, and why.  CPython 3.12 and 3.13 themselves crash
