@@ -18,7 +18,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <structmember.h>
 
 // Newer C API names, for the older interpreters this module is built for.
 #if PY_VERSION_HEX < 0x030A0000

@@ -319,20 +319,34 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   return signature.release();
 }
 
+// __module__ and __doc__, as a Python function has them: any value, and
+// None once deleted (or cleared by the collector).
+PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
+int replace(PyObject*& slot, PyObject* value) noexcept {
+  Py_XINCREF(value);
+  Py_XSETREF(slot, value);
+  return 0;
+}
+PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_function(self)->module_name); }
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+  return replace(as_function(self)->module_name, value);
+}
+PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  return replace(as_function(self)->doc, value);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module_name), 0, nullptr},
-    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
 
 // Pickling and copying find the function again by name in its module.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
@@ -411,7 +425,6 @@ bool function_type_ready() noexcept {
   t.tp_repr = function_repr;
   t.tp_descr_get = function_descr_get;
   t.tp_getset = function_getset;
-  t.tp_members = function_members;
   t.tp_methods = function_methods;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
