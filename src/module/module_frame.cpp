@@ -47,14 +47,12 @@ Ref Scope::lookup(Name& name) const noexcept {
 
 Ref Scope::attr(Name& module, Name& attribute) const noexcept {
   Ref holder = lookup(module);
-  if (!holder) return {};
-  return get_attr(holder.get(), attribute);
+  return holder ? get_attr(holder.get(), attribute) : Ref{};
 }
 
 Ref Scope::call(Name& name, std::initializer_list<Borrowed> args) const noexcept {
   Ref fn = lookup(name);
-  if (!fn) return {};
-  return velmora::call(fn.get(), args);
+  return fn ? velmora::call(fn.get(), args) : Ref{};
 }
 
 // --- Calling -------------------------------------------------------------
@@ -91,7 +89,6 @@ constexpr std::size_t kMaxCallArgs = 8;
 }  // namespace
 
 Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept {
-  if (args.size() > kMaxCallArgs) std::abort();  // a programming error
   // The list's own array is the argument vector.  It has no spare slot in
   // front, so the call is made without the flag that would offer one.
   return vector_call(callable, args.begin(), args.size(), nullptr);
@@ -126,10 +123,10 @@ namespace {
 // with no error set when this does not apply or the dictionary does not
 // have the name: the generic lookup then gives a module-level __getattr__
 // its turn and raises the interpreter's own error.
-Borrowed module_dict_attr(Borrowed obj, Borrowed name) noexcept {
-  if (!PyModule_CheckExact(obj) || PyUnicode_READ_CHAR(name, 0) == '_') return nullptr;
+Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
+  if (!PyModule_CheckExact(obj) || name.dunder()) return nullptr;
   Borrowed dict = PyModule_GetDict(obj);
-  return dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+  return dict != nullptr ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
 }
 
 }  // namespace
@@ -139,7 +136,7 @@ Ref call_method(Borrowed obj, Name& name,
   if (args.size() > kMaxCallArgs) std::abort();
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, key)) {
+  if (Borrowed found = module_dict_attr(obj, name)) {
     Ref function = Ref::borrow(found);
     return call(function.get(), args);
   }
@@ -168,7 +165,7 @@ Ref call_method(Borrowed obj, Name& name,
 Ref get_attr(Borrowed obj, Name& name) noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, key)) return Ref::borrow(found);
+  if (Borrowed found = module_dict_attr(obj, name)) return Ref::borrow(found);
   if (PyErr_Occurred()) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
 }

@@ -101,6 +101,9 @@ class ConstantStr {
     }
     return obj_;
   }
+  // Whether it starts with two underscores, as every attribute name of the
+  // module type and of object does.
+  bool dunder() const noexcept { return utf8_[0] == '_' && utf8_[1] == '_'; }
 
  private:
   const char* utf8_;
@@ -161,10 +164,14 @@ Ref call_method(Borrowed obj, Name& name,
 // --- Attributes, tests, conversions --------------------------------------
 Ref get_attr(Borrowed obj, Name& name) noexcept;
 Ref get_attr(Borrowed obj, Borrowed name) noexcept;
+
 // bool(obj); the singletons answered here, everything else asked.
 inline Truth truth(Borrowed obj) noexcept {
   if (obj == Py_True) return Truth::yes;
   if (obj == Py_False || obj == Py_None) return Truth::no;
+  if (PyUnicode_CheckExact(obj)) {
+    return str_ready(obj) ? truth_of(PyUnicode_GET_LENGTH(obj) != 0) : Truth::error;
+  }
   const int status = PyObject_IsTrue(obj);
   return status < 0 ? Truth::error : truth_of(status != 0);
 }

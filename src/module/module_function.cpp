@@ -73,23 +73,27 @@ Py_ssize_t param_index(const FunctionDef& def, Borrowed key) noexcept {
   return -1;
 }
 
-// Fills out[0..nparams) from the call's arguments, or sets TypeError.  The
-// checks and their order are the ones every exported function documents.
-bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
-          const Keywords& kw, Borrowed* out) noexcept {
+// The call's arguments in parameter order: the positional ones themselves
+// when they are exactly the parameters, else `out` filled in.  Null with
+// TypeError set when they do not fit; the checks and their order are the
+// ones every exported function documents.
+PyObject* const* bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
+                      const Keywords& kw, Borrowed* out) noexcept {
   const FunctionDef& def = *f->def;
   const auto nparams = static_cast<Py_ssize_t>(def.nparams);
+  // (A call without arguments may come with no array at all.)
+  if (kw.count == 0 && npos == nparams) return pos != nullptr ? pos : out;
   if (nparams == 0) {
     if (kw.count > 0) {
       PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
-    } else if (npos > 0) {
+    } else {
       PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def.name, npos);
     }
-    return kw.count == 0 && npos == 0;
+    return nullptr;
   }
   if (npos > nparams) {
     raise_positional_count(def, def.last_default ? "at most" : "exactly", npos);
-    return false;
+    return nullptr;
   }
   // Positional arguments from the left, then keywords, then the default.
   for (Py_ssize_t p = 0; p < nparams; ++p) {
@@ -102,7 +106,7 @@ bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
     }
     if (out[p] == nullptr) {
       raise_positional_count(def, "exactly", p);
-      return false;
+      return nullptr;
     }
   }
   // Then each keyword in turn must have filled a parameter of its own.
@@ -119,9 +123,9 @@ bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
     } else {
       continue;
     }
-    return false;
+    return nullptr;
   }
-  return true;
+  return out;
 }
 
 // The bound arguments, each owned for the whole call.  The caller's own
@@ -136,10 +140,9 @@ class BoundArgs {
   ~BoundArgs() {
     for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
   }
-  // Takes a reference to each of the first `count` entries of `args`.
-  void own(std::size_t count) noexcept {
-    count_ = count;
-    for (std::size_t i = 0; i < count_; ++i) Py_INCREF(args_[i]);
+  // Takes a reference to each of the first `count` entries of `from`.
+  void own(PyObject* const* from, std::size_t count) noexcept {
+    for (count_ = 0; count_ < count; ++count_) args_[count_] = Py_NewRef(from[count_]);
   }
   Borrowed* slots() noexcept { return args_; }
 
@@ -151,9 +154,11 @@ class BoundArgs {
 PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
                  const Keywords& kw) noexcept {
   const FunctionDef& def = *f->def;
+  Borrowed scratch[kMaxParams];
+  PyObject* const* given = bind(f, pos, npos, kw, scratch);
+  if (given == nullptr) return nullptr;
   BoundArgs bound;
-  if (!bind(f, pos, npos, kw, bound.slots())) return nullptr;
-  bound.own(def.nparams);
+  bound.own(given, def.nparams);
   // The body may drop the last other reference to this function (say, by
   // deleting it from the module).  Held, the function stays reachable, so
   // the collector cannot clear it either, and its module and dictionary

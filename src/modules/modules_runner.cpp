@@ -168,12 +168,14 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
   // but an exact str, the object's own answer to path_check says nothing
   // about its text (a list passes whatever it holds), so that text, taken
   // once, has to pass as well.
-  Ref path_name = Ref::borrow(mod_name);
+  Ref converted;
+  Borrowed path_name = mod_name;
   Truth clean = name_passes(scope, mod_name);
   if (clean == Truth::yes && !PyUnicode_CheckExact(mod_name)) {
-    path_name = exact_text(mod_name);
-    if (!path_name) return {};
-    clean = name_passes(scope, path_name.get());
+    converted = exact_text(mod_name);
+    if (!converted) return {};
+    path_name = converted.get();
+    clean = name_passes(scope, path_name);
   }
   if (clean == Truth::yes) clean = name_passes(scope, def_name);
   if (clean == Truth::error) return {};
@@ -181,8 +183,8 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
 
   Truth directory_given = has_key(request, n_model_index);
   if (directory_given == Truth::error) return {};
-  Choice choice = directory_given == Truth::yes ? chosen_directory(scope, path_name.get(), request)
-                                                : searched_directory(scope, path_name.get());
+  Choice choice = directory_given == Truth::yes ? chosen_directory(scope, path_name, request)
+                                                : searched_directory(scope, path_name);
   if (choice.settled) return std::move(choice.answer);
   if (!choice.path) {
     if (PyErr_Occurred()) return {};
