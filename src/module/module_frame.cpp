@@ -2,15 +2,13 @@
 // the interpreter-version differences they hide.
 #include "module_frame.hpp"
 
-
 #include <cstdlib>
-#include <cstring>
 
 namespace velmora {
 
 Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"}, n_importlib{"importlib"},
     n_importlib_util{"importlib.util"}, n_ctypes{"ctypes"}, n_path{"path"},
-    n_aes_encrypt{"__aes_encrypt"}, n_aes_decrypt{"__aes_decrypt"};
+    n_aes_encrypt{"__aes_encrypt"}, n_aes_decrypt{"__aes_decrypt"}, n_dunder_name{"__name__"};
 Text t_slash{"/"};
 
 Borrowed builtins_of(Borrowed globals) noexcept {
@@ -256,10 +254,10 @@ Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
 }
 
 Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept {
-  static Name n_name{"__name__"}, n_file{"__file__"};
+  static Name n_file{"__file__"};
   Borrowed package_name = package.get();
   Borrowed attribute_name = attribute.get();
-  Borrowed name_key = n_name.get();
+  Borrowed name_key = n_dunder_name.get();
   Borrowed file_key = n_file.get();
   if (!package_name || !attribute_name || !name_key || !file_key) return {};
   Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute_name));

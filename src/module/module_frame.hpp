@@ -41,7 +41,6 @@ static inline bool str_ready(PyObject* text) {
 }
 
 #include <cstddef>
-#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -116,7 +115,7 @@ using Text = ConstantStr<false>;
 
 // Names and texts that several parts use.
 extern Name n_public, n_os, n_sys, n_json, n_importlib, n_importlib_util, n_ctypes, n_path,
-    n_aes_encrypt, n_aes_decrypt;
+    n_aes_encrypt, n_aes_decrypt, n_dunder_name;
 extern Text t_slash;
 
 // The namespace a call of an exported function runs in.  Holds borrowed

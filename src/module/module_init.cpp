@@ -138,7 +138,7 @@ bool bind_functions(std::size_t from, std::size_t to, Borrowed module,
 
 // The module's statements, in order.
 bool run_statements(Borrowed module, Borrowed globals) noexcept {
-  static Name n_update{"update_plugin_list"}, n_name{"__name__"};
+  static Name n_update{"update_plugin_list"};
 
   if (!import_and_bind(n_public, n_public, globals) ||
       !import_and_bind(n_os, n_os, globals) ||
@@ -151,7 +151,7 @@ bool run_statements(Borrowed module, Borrowed globals) noexcept {
   }
 
   // Under multi-phase init the name comes from the import spec.
-  Ref module_name = get_attr(module, n_name);
+  Ref module_name = get_attr(module, n_dunder_name);
   if (!module_name) return false;
   if (!bind_functions(0, kBoundBeforeRefresh, module, module_name.get(), globals)) {
     return false;
