@@ -68,7 +68,9 @@ void raise_positional_count(const FunctionDef& def, const char* how,
 Py_ssize_t param_index(const FunctionDef& def, Borrowed key) noexcept {
   if (!PyUnicode_Check(key)) return -1;
   for (std::size_t p = 0; p < def.nparams; ++p) {
-    if (PyUnicode_CompareWithASCIIString(key, def.params[p]) == 0) return static_cast<Py_ssize_t>(p);
+    if (PyUnicode_CompareWithASCIIString(key, def.params[p]) == 0) {
+      return static_cast<Py_ssize_t>(p);
+    }
   }
   return -1;
 }
@@ -332,7 +334,9 @@ int replace(PyObject*& slot, PyObject* value) noexcept {
   Py_XSETREF(slot, value);
   return 0;
 }
-PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_function(self)->module_name); }
+PyObject* get_module(PyObject* self, void*) noexcept {
+  return or_none(as_function(self)->module_name);
+}
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
   return replace(as_function(self)->module_name, value);
 }
