@@ -297,6 +297,16 @@ class MetadataTests(unittest.TestCase):
         self.assertEqual(str(inspect.signature(Velmora.get_plugin_list)), '(force=1)')
         self.assertEqual(str(inspect.signature(Velmora.plugin_run)), '(plugin_name, def_name, args)')
 
+    def test_doc_and_module_can_be_replaced_and_deleted(self):
+        # As on a Python function: any value, and None once deleted.
+        fn = Velmora.get_module
+        self.addCleanup(setattr, fn, '__doc__', fn.__doc__)
+        self.addCleanup(setattr, fn, '__module__', fn.__module__)
+        fn.__doc__, fn.__module__ = 'doc', 7
+        self.assertEqual((fn.__doc__, fn.__module__), ('doc', 7))
+        del fn.__doc__, fn.__module__
+        self.assertEqual((fn.__doc__, fn.__module__), (None, None))
+
     def test_functions_survive_pickling_by_name(self):
         import pickle
         self.assertIs(pickle.loads(pickle.dumps(Velmora.path_check)), Velmora.path_check)
@@ -377,6 +387,84 @@ class CallTimeNameTests(unittest.TestCase):
             self.assertIs(fn('ok'), True)
         finally:
             sys.modules['Velmora'] = Velmora
+
+
+class ModuleBuiltinsTests(unittest.TestCase):
+    """Names the namespace lacks, and __import__, come from the module's own
+    __builtins__, as for any Python module's code, whoever calls."""
+
+    def setUp(self):
+        public.reset()
+        self.folder = support.workdir()
+        os.makedirs(os.path.join(self.folder, 'panel', 'data'), exist_ok=True)
+        public.panel_path = os.path.join(self.folder, 'panel')
+
+    def test_restricted_caller_gets_the_same_results(self):
+        source = os.path.join(self.folder, 'restricted_source.py')
+        with open(source, 'w') as f:
+            f.write('import json\nvalue = json.dumps([1])\n')
+        code = """
+results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
+           aes_encrypt('text', 'k' * 16, 'i' * 16), get_module(source).value,
+           module_run('', 'x', None), get_plugin_list(0)['list'][0]['name']]
+"""
+        functions = dict(path_check=Velmora.path_check, db_encrypt=Velmora.db_encrypt,
+                         aes_encrypt=getattr(Velmora, '__aes_encrypt'),
+                         get_module=Velmora.get_module, module_run=Velmora.module_run,
+                         get_plugin_list=Velmora.get_plugin_list, source=source)
+        expected = dict(functions)
+        exec(code, expected)
+        imported = []
+
+        def recording_import(name, *rest, **kw):
+            imported.append(name)
+            raise ImportError('refused here: ' + name)
+        restricted = dict(functions, __builtins__={'__import__': recording_import})
+        exec(code, restricted)
+        self.assertEqual(restricted['results'], expected['results'])
+        self.assertEqual(imported, [])
+
+    def test_import_under_restricted_builtins(self):
+        # The exec step's own built-in lookups (print among them) and its
+        # imports are the module's, not the importing code's.
+        r = support.run_python('''
+            import builtins
+            seen = []
+            def recording(name, *rest, **kw):
+                seen.append(name)
+                return builtins.__import__(name, *rest, **kw)
+            scope = {'__builtins__': {'__import__': recording}}
+            exec('import Velmora', scope)
+            print('imported', seen, scope['Velmora'].path_check('ok'))
+        ''')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("imported ['Velmora'] True", r.stdout)
+
+    def test_builtins_replaced_missing_or_broken(self):
+        g = vars(Velmora)
+        saved_builtins, saved_json = g['__builtins__'], g['json']
+        self.addCleanup(g.update, __builtins__=saved_builtins, json=saved_json)
+        del g['json']
+        import json
+        g['__builtins__'] = {'json': json, '__import__': builtins.__import__}
+        self.assertEqual(Velmora.get_plugin_list(0)['list'][0]['name'], 'demo')
+        g['__builtins__'] = fake = type(sys)('fake_builtins')
+        fake.json = json
+        self.assertEqual(Velmora.get_plugin_list(0)['list'][0]['name'], 'demo')
+        enc = getattr(Velmora, '__aes_encrypt')
+        # As at shutdown: a clean error, never a crash.
+        for broken in (None, 5):
+            g['__builtins__'] = broken
+            with self.assertRaisesRegex(TypeError, '__builtins__ must be a dict or a module'):
+                Velmora.get_plugin_list(0)
+            with self.assertRaisesRegex(TypeError, '__builtins__ must be a dict or a module'):
+                enc('x', 'k' * 16, 'i' * 16)
+        del g['__builtins__']
+        with self.assertRaises(NameError) as cm:
+            Velmora.get_plugin_list(0)
+        self.assertEqual(str(cm.exception), "name 'json' is not defined")
+        with self.assertRaisesRegex(ImportError, '^__import__ not found$'):
+            enc('x', 'k' * 16, 'i' * 16)
 
 
 class LibraryTests(unittest.TestCase):

@@ -14,14 +14,13 @@
 namespace velmora::catalogue {
 namespace {
 
-Name n_json{"json"}, n_loads{"loads"}, n_list{"list"}, n_force{"force"},
-    n_get_plugin_list{"get_plugin_list"};
+Name n_loads{"loads"}, n_list{"list"}, n_force{"force"}, n_get_plugin_list{"get_plugin_list"};
 
 // Fixed texts, made once: a str cannot be changed, so sharing one object
 // between calls shows nowhere.
-Name t_api_root_url{VELMORA_CLOUD_ROOT};
-Name t_api_path{"/api/panel/getSoftList"};
-Name t_cache_file{"data/plugin_list.json"};
+Text t_api_root_url{VELMORA_CLOUD_ROOT};
+Text t_api_path{"/api/panel/getSoftList"};
+Text t_cache_file{"data/plugin_list.json"};
 
 // force == 0.  An exact int (whose equality nobody can override) is
 // compared by value; anything else is asked, as `==` would ask it.
@@ -29,11 +28,11 @@ Truth equals_zero(Borrowed force) noexcept {
   if (PyLong_CheckExact(force)) {
     int overflow = 0;
     const long value = PyLong_AsLongAndOverflow(force, &overflow);
-    if (value == -1 && PyErr_Occurred()) return std::nullopt;
-    return overflow == 0 && value == 0;
+    if (value == -1 && PyErr_Occurred()) return Truth::error;
+    return truth_of(overflow == 0 && value == 0);
   }
   Ref zero = integer(0);
-  if (!zero) return std::nullopt;
+  if (!zero) return Truth::error;
   return equals(force, zero.get());
 }
 
@@ -48,8 +47,8 @@ Ref json_loads(const Scope& scope, Borrowed text) noexcept {
 Ref request(const Scope& scope, Borrowed api_url) noexcept {
   Ref answer = host::http_get(scope, api_url);
   if (!answer) return {};
-  static Name n_label{"HTTP GET Response:"};
-  Borrowed label = n_label.get();
+  static Text t_label{"HTTP GET Response:"};
+  Borrowed label = t_label.get();
   if (label == nullptr) return {};
   if (!print({label, answer.get()})) return {};
   return answer;
@@ -68,17 +67,17 @@ Ref reject(Borrowed decoded) noexcept {
 
 // Writes the raw answer to the cache; a failure is reported and ignored.
 bool refresh_cache(const Scope& scope, Borrowed cache_file, Borrowed answer) noexcept {
-  static Name n_done{"Data written to cache file successfully."},
-      n_failed{"Error writing to cache file:"};
+  static Text t_done{"Data written to cache file successfully."},
+      t_failed{"Error writing to cache file:"};
   Ref written = host::cache_write_file(scope, cache_file, answer);
   if (written) {
-    Borrowed done = n_done.get();
+    Borrowed done = t_done.get();
     if (done != nullptr && print({done})) return true;
   }
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   CaughtError write_ex = CaughtError::fetch();
   Ref message = str_of(write_ex.value());
-  Borrowed failed = n_failed.get();
+  Borrowed failed = t_failed.get();
   if (message && failed != nullptr && print({failed, message.get()})) return true;
   write_ex.chain_into_pending();
   return false;
@@ -96,11 +95,11 @@ Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
   if (!api_url) return {};
 
   const Truth wants_cache = equals_zero(force);
-  if (!wants_cache) return {};
-  if (*wants_cache) {
+  if (wants_cache == Truth::error) return {};
+  if (wants_cache == Truth::yes) {
     const Truth cached = os_path_exists(scope, cache_file);
-    if (!cached) return {};
-    if (*cached) {
+    if (cached == Truth::error) return {};
+    if (cached == Truth::yes) {
       Ref content = host::cache_read_file(scope, cache_file);
       if (!content) return {};
       return json_loads(scope, content.get());
@@ -132,14 +131,14 @@ Ref get_plugin_list(const Scope& scope, const Borrowed* args) noexcept {
 }
 
 Ref update_plugin_list(const Scope& scope, const Borrowed*) noexcept {
-  static Name n_label{"Updated plugin list:"};
+  static Text t_label{"Updated plugin list:"};
   Ref fetch = scope.lookup(n_get_plugin_list);
   if (!fetch) return {};
   Ref one = integer(1);
   if (!one) return {};
   Ref plugin_list = call_kw(fetch.get(), {}, {{&n_force, one.get()}});
   if (!plugin_list) return {};
-  Borrowed label = n_label.get();
+  Borrowed label = t_label.get();
   if (label == nullptr || !print({label, plugin_list.get()})) return {};
   return plugin_list;
 }

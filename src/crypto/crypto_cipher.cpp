@@ -29,22 +29,20 @@ Name n_b64encode{"b64encode"};
 Name n_decodebytes{"decodebytes"};
 Name n_encode{"encode"};
 Name n_decode{"decode"};
-Name n_utf8{"utf-8"};
-Name n_aes_encrypt{"__aes_encrypt"};
-Name n_aes_decrypt{"__aes_decrypt"};
+Text t_utf8{"utf-8"};
 
 // The module's own key and IV: 16 ASCII characters each, so AES-128.  Every
 // installation shares them; text already encrypted under them depends on
 // their never changing.
-Name n_module_key{"Qm7TxR2vLp9KdW4s"};
-Name n_module_iv{"Hn3YcB8uZe5JqA1f"};
+Text t_module_key{"Qm7TxR2vLp9KdW4s"};
+Text t_module_iv{"Hn3YcB8uZe5JqA1f"};
 
 // value.encode("utf-8"): strict, so a lone surrogate raises and a value
 // without an encode method raises AttributeError.  An exact str takes the
 // codec directly, which is what its encode method would do.
 Ref encode_utf8(Borrowed value) noexcept {
   if (PyUnicode_CheckExact(value)) return Ref::steal(PyUnicode_AsUTF8String(value));
-  Borrowed codec = n_utf8.get();
+  Borrowed codec = t_utf8.get();
   if (!codec) return {};
   return call_method(value, n_encode, {codec});
 }
@@ -54,7 +52,7 @@ Ref decode_utf8(Borrowed value) noexcept {
   if (PyBytes_CheckExact(value))
     return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
                                            "strict"));
-  Borrowed codec = n_utf8.get();
+  Borrowed codec = t_utf8.get();
   if (!codec) return {};
   return call_method(value, n_decode, {codec});
 }
@@ -121,8 +119,8 @@ Ref new_cipher(Borrowed aes, Borrowed key, Borrowed iv) noexcept {
 // The module-level function `name` called with (data, key, iv), looked up
 // now so that a replacement bound by the host is the one called.
 Ref call_with_module_key(const Scope& scope, Name& name, Borrowed data) noexcept {
-  Borrowed key = n_module_key.get();
-  Borrowed iv = n_module_iv.get();
+  Borrowed key = t_module_key.get();
+  Borrowed iv = t_module_iv.get();
   if (!key || !iv) return {};
   return scope.call(name, {data, key, iv});
 }

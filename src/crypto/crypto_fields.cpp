@@ -11,23 +11,22 @@
 #include "crypto/crypto.hpp"
 #include "host/host_calls.hpp"
 
+#include <optional>
+
 #include <unistd.h>
 
 namespace velmora::crypto {
 namespace {
 
-Name n_os{"os"};
 Name n_link{"link"};
 Name n_remove{"remove"};
 Name n_split{"split"};
-Name n_newline{"\n"};
+Text t_newline{"\n"};
 Name n_status{"status"};
 Name n_msg{"msg"};
-Name n_iv_file_suffix{"/data/div.pl"};
+Text t_iv_file_suffix{"/data/div.pl"};
 Name n_get_db_sgin{"__get_db_sgin"};
 Name n_get_db_iv{"__get_db_iv"};
-Name n_aes_encrypt{"__aes_encrypt"};
-Name n_aes_decrypt{"__aes_decrypt"};
 Name n_aes_encrypt_module{"__aes_encrypt_module"};
 Name n_aes_decrypt_module{"__aes_decrypt_module"};
 
@@ -51,11 +50,11 @@ Truth os_call_tolerating_oserror(const Scope& scope, Name& name,
   Ref fn = scope.attr(n_os, name);
   if (fn) {
     Ref done = call(fn.get(), args);
-    if (done) return true;
+    if (done) return Truth::yes;
   }
-  if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return Truth::error;
   PyErr_Clear();
-  return false;
+  return Truth::no;
 }
 
 // Where the IV file really lives: os.path.realpath through the module-level
@@ -63,7 +62,7 @@ Truth os_call_tolerating_oserror(const Scope& scope, Name& name,
 // has to be made at the target, or the link never resolves and every call
 // goes on with the fallback IV.
 Ref real_location(const Scope& scope, Borrowed iv_file) noexcept {
-  static Name n_path{"path"}, n_realpath{"realpath"};
+  static Name n_realpath{"realpath"};
   Ref os_path = scope.attr(n_os, n_path);
   if (!os_path) return {};
   Ref target = call_method(os_path.get(), n_realpath, {iv_file});
@@ -83,12 +82,12 @@ Ref real_location(const Scope& scope, Borrowed iv_file) noexcept {
 Truth reads_back(const Scope& scope, Borrowed path, Borrowed content) noexcept {
   Ref stored = host::read_file(scope, path);
   if (!stored) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return Truth::error;
     PyErr_Clear();
-    return false;
+    return Truth::no;
   }
   if (PyUnicode_Check(stored.get()) && PyUnicode_Check(content)) {
-    return PyUnicode_Compare(stored.get(), content) == 0;
+    return truth_of(PyUnicode_Compare(stored.get(), content) == 0);
   }
   return equals(stored.get(), content);
 }
@@ -109,30 +108,28 @@ bool create_iv_file(const Scope& scope, Borrowed iv_file, Borrowed content) noex
                                              PyThread_get_thread_ident()));
   if (!temp) return false;
   Ref written = host::write_file(scope, temp.get(), content);
-  // Empty: an error to propagate.  False: not linked, and the caller goes
-  // on as if the file could not be made.
-  Truth linked = false;
+  // Error: one to propagate.  No: not linked, and the caller goes on as if
+  // the file could not be made.
+  Truth linked = Truth::no;
   if (written) {
-    Truth intact = reads_back(scope, temp.get(), content);
-    if (!intact) {
-      linked = std::nullopt;
-    } else if (*intact) {
+    linked = reads_back(scope, temp.get(), content);
+    if (linked == Truth::yes) {
       linked = os_call_tolerating_oserror(scope, n_link, {temp.get(), target.get()});
     }
   }
 
   // The temporary name goes in every case; the pending error, if any, is
   // kept across the removal.
-  const bool failed = !written || !linked;
+  const bool failed = !written || linked == Truth::error;
   std::optional<CaughtError> pending;
   if (failed) pending = CaughtError::fetch();
   Truth removed = os_call_tolerating_oserror(scope, n_remove, {temp.get()});
   if (pending) {
-    if (!removed) PyErr_Clear();
+    if (removed == Truth::error) PyErr_Clear();
     pending->restore();
     return false;
   }
-  return removed.has_value();
+  return removed != Truth::error;
 }
 
 // The per-line procedure shared by db_encrypt and db_decrypt: the cipher
@@ -143,7 +140,7 @@ Ref process_field(const Scope& scope, Borrowed data, Name& op) noexcept {
   if (!key) return {};
   Ref iv = scope.call(n_get_db_iv, {});
   if (!iv) return {};
-  Borrowed newline = n_newline.get();
+  Borrowed newline = t_newline.get();
   if (!newline) return {};
   Ref pieces = PyUnicode_CheckExact(data)
       ? Ref::steal(PyUnicode_Split(data, newline, -1))
@@ -158,8 +155,8 @@ Ref process_field(const Scope& scope, Borrowed data, Name& op) noexcept {
       if (PyUnicode_GET_LENGTH(piece.get()) == 0) continue;
     } else {
       Truth nonempty = truth(piece.get());
-      if (!nonempty) return {};
-      if (!*nonempty) continue;
+      if (nonempty == Truth::error) return {};
+      if (nonempty == Truth::no) continue;
     }
     Ref done = scope.call(op, {piece.get(), key.get(), iv.get()});
     if (!done || PyList_Append(results.get(), done.get()) < 0) return {};
@@ -207,14 +204,14 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
   if (!panel_path) return {};
   Ref panel_text = format_of(panel_path.get());
   if (!panel_text) return {};
-  Borrowed suffix = n_iv_file_suffix.get();
+  Borrowed suffix = t_iv_file_suffix.get();
   if (!suffix) return {};
   Ref iv_file = concat({panel_text.get(), suffix});
   if (!iv_file) return {};
 
   Truth exists = os_path_exists(scope, iv_file.get());
-  if (!exists) return {};
-  if (!*exists) {
+  if (exists == Truth::error) return {};
+  if (exists == Truth::no) {
     Ref length = integer(16);
     if (!length) return {};
     Ref random = host::get_random_string(scope, length.get());
@@ -227,8 +224,8 @@ Ref get_db_iv(const Scope& scope, const Borrowed*) noexcept {
   }
   // Whoever created the file, what it holds now is the IV.
   exists = os_path_exists(scope, iv_file.get());
-  if (!exists) return {};
-  if (*exists) {
+  if (exists == Truth::error) return {};
+  if (exists == Truth::yes) {
     Ref stored = host::read_file(scope, iv_file.get());
     if (!stored) return {};
     return scope.call(n_aes_decrypt_module, {stored.get()});

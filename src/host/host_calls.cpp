@@ -6,8 +6,6 @@
 namespace velmora::host {
 namespace {
 
-Name n_public{"public"};
-
 // public.<function>(*args), with `public` looked up now.
 Ref call_public(const Scope& scope, Name& function,
                 std::initializer_list<Borrowed> args) noexcept {
@@ -23,7 +21,7 @@ Ref return_msg(const Scope& scope, Borrowed message) noexcept {
   return call_public(scope, n, {Py_False, message});
 }
 
-Ref return_msg(const Scope& scope, Name& message) noexcept {
+Ref return_msg(const Scope& scope, Text& message) noexcept {
   Borrowed text = message.get();
   if (text == nullptr) return {};
   return return_msg(scope, text);

@@ -14,7 +14,7 @@ namespace velmora::host {
 // public.returnMsg(False, message): the runners' failure result.
 Ref return_msg(const Scope& scope, Borrowed message) noexcept;
 // The same with a fixed message text.
-Ref return_msg(const Scope& scope, Name& message) noexcept;
+Ref return_msg(const Scope& scope, Text& message) noexcept;
 // public.get_class_path(): the panel's class directory.
 Ref get_class_path(const Scope& scope) noexcept;
 // public.get_script_object(path): a module object, or a false value.

@@ -2,55 +2,27 @@
 // the interpreter-version differences they hide.
 #include "module_frame.hpp"
 
-#include "module_function.hpp"
-#include "module_state.hpp"
-
 #include <cstdlib>
-#include <cstring>
 
 namespace velmora {
 
-Borrowed Name::make() noexcept {
-  // Never released: the name lives as long as the process's one
-  // interpreter, like the module itself.
-  obj_ = PyUnicode_InternFromString(text_);
-  return obj_;
-}
+Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"}, n_importlib{"importlib"},
+    n_importlib_util{"importlib.util"}, n_ctypes{"ctypes"}, n_path{"path"},
+    n_aes_encrypt{"__aes_encrypt"}, n_aes_decrypt{"__aes_decrypt"}, n_dunder_name{"__name__"};
+Text t_slash{"/"};
 
-namespace {
-
-// The version tag every dictionary carries up to 3.13 (3.12 deprecates it
-// for extensions but still keeps it up to date); 3.14 drops it.
-#if PY_VERSION_HEX < 0x030E0000
-#define VELMORA_DICT_VERSIONS 1
-std::uint64_t dict_version(Borrowed dict) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-#endif
-
-}  // namespace
-
-Borrowed dict_get(Borrowed dict, Name& name) noexcept {
-  Borrowed key = name.get();
+Borrowed builtins_of(Borrowed globals) noexcept {
+  static Name n_builtins{"__builtins__"};
+  Borrowed key = n_builtins.get();
   if (key == nullptr) return nullptr;
-#ifdef VELMORA_DICT_VERSIONS
-  // Only an exact dict: a subclass's version says nothing about what its
-  // own lookup would answer.
-  if (PyDict_CheckExact(dict)) {
-    // Read before the lookup: should comparing keys change the dictionary,
-    // the entry made below is stale from the start and never used.
-    const std::uint64_t version = dict_version(dict);
-    Name::Hit& hit = name.hit_;
-    if (hit.dict == dict && hit.version == version) return hit.value;
-    Borrowed found = PyDict_GetItemWithError(dict, key);
-    if (found != nullptr) hit = {dict, version, found};
-    return found;
-  }
-#endif
-  return PyDict_GetItemWithError(dict, key);
+  // At shutdown the interpreter may have set the module's globals to None
+  // or dropped them; that is an error for the caller, never a crash.
+  Borrowed found = PyDict_GetItemWithError(globals, key);
+  if (found == nullptr || PyDict_Check(found)) return found;
+  if (PyModule_Check(found)) return PyModule_GetDict(found);
+  PyErr_Format(PyExc_TypeError, "__builtins__ must be a dict or a module, not %.100s",
+               Py_TYPE(found)->tp_name);
+  return nullptr;
 }
 
 // --- Scope ---------------------------------------------------------------
@@ -58,29 +30,27 @@ Borrowed dict_get(Borrowed dict, Name& name) noexcept {
 Ref Scope::lookup(Name& name) const noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  Borrowed found = dict_get(globals_, name);
+  Borrowed found = PyDict_GetItemWithError(globals_, key);
   if (found != nullptr) return Ref::borrow(found);
   if (PyErr_Occurred()) return {};
-  Borrowed builtins = PyEval_GetBuiltins();
+  Borrowed builtins = builtins_of(globals_);
   if (builtins != nullptr) {
-    found = dict_get(builtins, name);
+    found = PyDict_GetItemWithError(builtins, key);
     if (found != nullptr) return Ref::borrow(found);
-    if (PyErr_Occurred()) return {};
   }
+  if (PyErr_Occurred()) return {};
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
   return {};
 }
 
 Ref Scope::attr(Name& module, Name& attribute) const noexcept {
   Ref holder = lookup(module);
-  if (!holder) return {};
-  return get_attr(holder.get(), attribute);
+  return holder ? get_attr(holder.get(), attribute) : Ref{};
 }
 
 Ref Scope::call(Name& name, std::initializer_list<Borrowed> args) const noexcept {
   Ref fn = lookup(name);
-  if (!fn) return {};
-  return velmora::call(fn.get(), args);
+  return fn ? velmora::call(fn.get(), args) : Ref{};
 }
 
 // --- Calling -------------------------------------------------------------
@@ -95,10 +65,20 @@ Ref vector_call(Borrowed callable, PyObject* const* args, std::size_t nargs,
   // bpo-36974: vectorcall is provisional (underscored) in 3.8.
   return Ref::steal(_PyObject_Vectorcall(callable, args, nargs, kwnames));
 #else
-  // 3.7 has no vectorcall; its fast-call entry takes the same layout.
-  return Ref::steal(_PyObject_FastCallKeywords(
-      callable, const_cast<PyObject**>(args), static_cast<Py_ssize_t>(nargs),
-      kwnames));
+  // 3.7 has no vectorcall: its documented call takes a tuple and a dict.
+  const auto npos = static_cast<Py_ssize_t>(nargs);
+  Ref tuple = Ref::steal(PyTuple_New(npos));
+  if (!tuple) return {};
+  for (Py_ssize_t i = 0; i < npos; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames != nullptr) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) return {};
+    }
+  }
+  return Ref::steal(PyObject_Call(callable, tuple.get(), kwargs.get()));
 #endif
 }
 
@@ -107,13 +87,6 @@ constexpr std::size_t kMaxCallArgs = 8;
 }  // namespace
 
 Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept {
-  if (args.size() > kMaxCallArgs) std::abort();  // a programming error
-  // One of our own functions (path_check, the key routines, the ciphers,
-  // called by name) is entered directly: on 3.7 the generic call would
-  // pack its arguments into a tuple first.
-  if (is_module_function(callable)) {
-    return call_module_function(callable, args.begin(), args.size());
-  }
   // The list's own array is the argument vector.  It has no spare slot in
   // front, so the call is made without the flag that would offer one.
   return vector_call(callable, args.begin(), args.size(), nullptr);
@@ -149,9 +122,9 @@ namespace {
 // have the name: the generic lookup then gives a module-level __getattr__
 // its turn and raises the interpreter's own error.
 Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
-  if (!PyModule_CheckExact(obj) || name.is_dunder()) return nullptr;
+  if (!PyModule_CheckExact(obj) || name.dunder()) return nullptr;
   Borrowed dict = PyModule_GetDict(obj);
-  return dict != nullptr ? dict_get(dict, name) : nullptr;
+  return dict != nullptr ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
 }
 
 }  // namespace
@@ -201,22 +174,13 @@ Ref get_attr(Borrowed obj, Borrowed name) noexcept {
 
 namespace {
 Truth truth_of_status(int status) noexcept {
-  if (status < 0) return std::nullopt;
-  return status != 0;
+  return status < 0 ? Truth::error : truth_of(status != 0);
 }
 }  // namespace
 
-Truth truth_of_object(Borrowed obj) noexcept {
-  // An exact str is true when it has characters; nothing can override that.
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_READY(obj)) {
-    return PyUnicode_GET_LENGTH(obj) != 0;
-  }
-  return truth_of_status(PyObject_IsTrue(obj));
-}
-
 Truth equals(Borrowed a, Borrowed b) noexcept {
   Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-  if (!result) return std::nullopt;
+  if (!result) return Truth::error;
   return truth(result.get());
 }
 
@@ -226,13 +190,13 @@ Truth contains(Borrowed container, Borrowed item) noexcept {
 
 Truth asks_for_object(Borrowed request, Name& key) noexcept {
   Borrowed key_text = key.get();
-  if (key_text == nullptr) return std::nullopt;
+  if (key_text == nullptr) return Truth::error;
   Truth listed = contains(request, key_text);
-  if (!listed || !*listed) return listed;
+  if (listed != Truth::yes) return listed;
   Ref flag = get_attr(request, key);
-  if (!flag) return std::nullopt;
+  if (!flag) return Truth::error;
   Ref one = integer(1);
-  if (!one) return std::nullopt;
+  if (!one) return Truth::error;
   return equals(flag.get(), one.get());
 }
 
@@ -245,51 +209,7 @@ Ref format_of(Borrowed obj) noexcept {
 
 Ref text(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
 
-namespace {
-
-constexpr std::size_t kMaxQuickConcat = 6;
-
-// concat() for a few exact str pieces, copied into one new str: no
-// separator, no tuple, no second pass over the pieces.  Null with no error
-// set when a piece is not an exact str or the total does not fit, for the
-// generic join to handle (and to report).
-Ref concat_exact(std::initializer_list<Borrowed> texts) noexcept {
-  Py_ssize_t total = 0;
-  Py_UCS4 widest = 0;
-  for (Borrowed t : texts) {
-    if (!PyUnicode_CheckExact(t) || PyUnicode_READY(t) < 0) return {};
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
-    if (length > PY_SSIZE_T_MAX - total) return {};
-    total += length;
-    const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(t);
-    if (max_char > widest) widest = max_char;
-  }
-  Ref joined = Ref::steal(PyUnicode_New(total, widest));
-  if (!joined) return {};
-  const auto kind = static_cast<int>(PyUnicode_KIND(joined.get()));
-  char* out = static_cast<char*>(PyUnicode_DATA(joined.get()));
-  Py_ssize_t at = 0;
-  for (Borrowed t : texts) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
-    if (length == 0) continue;
-    if (static_cast<int>(PyUnicode_KIND(t)) == kind) {
-      // The kind is the width of one character in bytes.
-      std::memcpy(out + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(length * kind));
-    } else if (PyUnicode_CopyCharacters(joined.get(), at, t, 0, length) < 0) {
-      return {};
-    }
-    at += length;
-  }
-  return joined;
-}
-
-}  // namespace
-
 Ref concat(std::initializer_list<Borrowed> texts) noexcept {
-  if (texts.size() >= 2 && texts.size() <= kMaxQuickConcat) {
-    Ref joined = concat_exact(texts);
-    if (joined || PyErr_Occurred()) return joined;
-  }
   Ref empty = Ref::steal(PyUnicode_New(0, 0));
   if (!empty) return {};
   Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
@@ -308,51 +228,21 @@ Ref integer(long value) noexcept { return Ref::steal(PyLong_FromLong(value)); }
 
 namespace {
 
-// The C function behind the interpreter's own builtins.__import__, once
-// seen; a plain code address, not an object.
-PyCFunction g_own_import = nullptr;
-
-// Whether `importer` is the interpreter's own __import__: a built-in
-// function of the builtins module whose code is that module's __import__
-// entry.  Nothing else runs that code, so no host hook is bypassed.
-bool is_own_import(Borrowed importer) noexcept {
-  if (!PyCFunction_Check(importer)) return false;
-  const PyCFunction code = PyCFunction_GET_FUNCTION(importer);
-  if (g_own_import != nullptr) return code == g_own_import;
-  Borrowed owner = PyCFunction_GET_SELF(importer);
-  if (owner == nullptr || !PyModule_Check(owner)) return false;
-  const PyModuleDef* def = PyModule_GetDef(owner);
-  if (def == nullptr || def->m_name == nullptr || def->m_methods == nullptr) return false;
-  if (std::strcmp(def->m_name, "builtins") != 0) return false;
-  for (const PyMethodDef* m = def->m_methods; m->ml_name != nullptr; ++m) {
-    if (std::strcmp(m->ml_name, "__import__") == 0) {
-      if (m->ml_meth != code) return false;
-      g_own_import = code;
-      return true;
-    }
-  }
-  return false;
-}
-
-// __import__(name, globals, None, fromlist, 0) through the built-in, so the
-// host's import hooks apply as they do to an import statement.
+// __import__(name, globals, None, fromlist, 0) through the module's own
+// built-in, so the host's import hooks apply as they do to an import
+// statement in the module, and a caller's own __import__ does not.
 Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   static Name n_import{"__import__"};
-  Borrowed builtins = PyEval_GetBuiltins();
-  Borrowed importer = builtins ? dict_get(builtins, n_import) : nullptr;
-  if (importer == nullptr) {
+  Borrowed key = n_import.get();
+  Borrowed builtins = key ? builtins_of(globals) : nullptr;
+  Ref importer = Ref::borrow(builtins ? PyDict_GetItemWithError(builtins, key) : nullptr);
+  if (!importer) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return {};
   }
-  // What the interpreter's import statement does when __import__ is its
-  // own: the same entry point, with no Python-level call in between.
-  if (is_own_import(importer)) {
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, 0));
-  }
-  Ref keep = Ref::borrow(importer);
   Ref level = integer(0);
   if (!level) return {};
-  return call(keep.get(), {name, globals, Py_None, fromlist, level.get()});
+  return call(importer.get(), {name, globals, Py_None, fromlist, level.get()});
 }
 
 }  // namespace
@@ -364,10 +254,10 @@ Ref import_statement(Name& dotted_name, Borrowed globals) noexcept {
 }
 
 Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept {
-  static Name n_name{"__name__"}, n_file{"__file__"};
+  static Name n_file{"__file__"};
   Borrowed package_name = package.get();
   Borrowed attribute_name = attribute.get();
-  Borrowed name_key = n_name.get();
+  Borrowed name_key = n_dunder_name.get();
   Borrowed file_key = n_file.get();
   if (!package_name || !attribute_name || !name_key || !file_key) return {};
   Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute_name));
@@ -406,11 +296,10 @@ Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept {
 
 namespace {
 Truth os_path_test(const Scope& scope, Name& test, Borrowed path) noexcept {
-  static Name n_os{"os"}, n_path{"path"};
   Ref os_path = scope.attr(n_os, n_path);
-  if (!os_path) return std::nullopt;
+  if (!os_path) return Truth::error;
   Ref answer = call_method(os_path.get(), test, {path});
-  if (!answer) return std::nullopt;
+  if (!answer) return Truth::error;
   return truth(answer.get());
 }
 }  // namespace
@@ -423,19 +312,6 @@ Truth os_path_exists(const Scope& scope, Borrowed path) noexcept {
 Truth os_path_isdir(const Scope& scope, Borrowed path) noexcept {
   static Name n_isdir{"isdir"};
   return os_path_test(scope, n_isdir, path);
-}
-
-// --- Built-ins -----------------------------------------------------------
-
-Borrowed builtin(Builtin which) noexcept { return state::builtin(which); }
-
-Ref print(std::initializer_list<Borrowed> args) noexcept {
-  Borrowed fn = builtin(Builtin::print);
-  if (fn == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "Velmora is not initialised");
-    return {};
-  }
-  return call(fn, args);
 }
 
 // --- Exceptions ----------------------------------------------------------

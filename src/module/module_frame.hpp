@@ -7,7 +7,8 @@
 //   * A plain PyObject* parameter or return value is borrowed; its type is
 //     spelled Borrowed so that a reader sees it.  Turn a borrowed result into
 //     a Ref before calling back into Python, which may drop it.
-//   * Truth-valued helpers return Truth: empty means "failed, error set".
+//   * Fallible yes/no helpers return Truth, whose `error` means "failed,
+//     error set".
 //
 // Names a function uses from the module namespace (public, os, the module's
 // own functions, ...) are looked up at the moment of use through Scope, so a
@@ -17,7 +18,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <structmember.h>
 
 // Newer C API names, for the older interpreters this module is built for.
 #if PY_VERSION_HEX < 0x030A0000
@@ -28,10 +28,20 @@ static inline PyObject* Py_NewRef(PyObject* obj) {
 }
 #endif
 
+// Makes a str's characters readable: before 3.12 a str made by the old
+// wide-character API has none until it is readied; 3.12 (PEP 623) has no
+// such str and deprecates the call.  False with the error set on failure.
+static inline bool str_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(text) == 0;
+#else
+  (void)text;
+  return true;
+#endif
+}
+
 #include <cstddef>
-#include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <utility>
 
 namespace velmora {
@@ -70,50 +80,43 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-using Truth = std::optional<bool>;
+// A yes/no answer that can fail: `error` means "failed, Python error set".
+enum class Truth : signed char { error = -1, no = 0, yes = 1 };
+constexpr Truth truth_of(bool value) noexcept { return value ? Truth::yes : Truth::no; }
 
-// An interned identifier or literal text, made on first use and kept for the
-// life of the process (the module allows one interpreter per process).
-// Declare as a namespace-scope or function-local static:
-//   static Name n_public{"public"};
-class Name {
+// A str made on first use and kept for the life of the process (the module
+// allows one interpreter per process).  Declare at namespace scope or as a
+// function-local static.  get() is borrowed; null with the error set only if
+// the str cannot be made.
+template <bool Interned>
+class ConstantStr {
  public:
-  constexpr explicit Name(const char* text) noexcept : text_(text) {}
-  Name(const Name&) = delete;
-  Name& operator=(const Name&) = delete;
-  // Borrowed; null with the error set only if the text cannot be made.
-  Borrowed get() noexcept { return obj_ != nullptr ? obj_ : make(); }
-  const char* text() const noexcept { return text_; }
-  // Whether the text starts with two underscores.  Only such names can be
-  // attributes of the module type or of object themselves.
-  constexpr bool is_dunder() const noexcept {
-    return text_[0] == '_' && text_[1] == '_';
+  constexpr explicit ConstantStr(const char* utf8) noexcept : utf8_(utf8) {}
+  ConstantStr(const ConstantStr&) = delete;
+  ConstantStr& operator=(const ConstantStr&) = delete;
+  Borrowed get() noexcept {
+    if (obj_ == nullptr) {
+      obj_ = Interned ? PyUnicode_InternFromString(utf8_) : PyUnicode_FromString(utf8_);
+    }
+    return obj_;
   }
+  // Whether it starts with two underscores, as every attribute name of the
+  // module type and of object does.
+  bool dunder() const noexcept { return utf8_[0] == '_' && utf8_[1] == '_'; }
 
  private:
-  friend Borrowed dict_get(Borrowed dict, Name& name) noexcept;
-  Borrowed make() noexcept;
-
-  // The last value found under this name, with the dictionary it came from
-  // and that dictionary's version at the time.  The interpreter gives a
-  // dictionary a new version on every change and a version never seen
-  // before on creation, so while both match, the dictionary still holds
-  // that very value under this name.
-  struct Hit {
-    Borrowed dict = nullptr;
-    std::uint64_t version = 0;
-    Borrowed value = nullptr;
-  };
-
-  const char* text_;
-  PyObject* obj_ = nullptr;
-  Hit hit_;
+  const char* utf8_;
+  PyObject* obj_ = nullptr;  // never released, like the module itself
 };
+// An identifier: a module, attribute, keyword or function name.
+using Name = ConstantStr<true>;
+// A fixed text: a message, a URL, a path piece, a key.
+using Text = ConstantStr<false>;
 
-// dict[name], borrowed, without calling into Python; null with no error
-// set when the name is absent, null with the error set when the lookup
-// failed.  Repeated lookups of an unchanged dictionary cost a comparison.
-Borrowed dict_get(Borrowed dict, Name& name) noexcept;
+// Names and texts that several parts use.
+extern Name n_public, n_os, n_sys, n_json, n_importlib, n_importlib_util, n_ctypes, n_path,
+    n_aes_encrypt, n_aes_decrypt, n_dunder_name;
+extern Text t_slash;
 
 // The namespace a call of an exported function runs in.  Holds borrowed
 // pointers: the function object keeps the module and its dictionary alive
@@ -125,8 +128,8 @@ class Scope {
   Borrowed module() const noexcept { return module_; }
   Borrowed globals() const noexcept { return globals_; }
 
-  // A module-level name: the module namespace first, then the built-ins;
-  // NameError "name '%U' is not defined" when neither has it.
+  // A module-level name: the module namespace first, then the module's own
+  // built-ins; NameError "name '%U' is not defined" when neither has it.
   Ref lookup(Name& name) const noexcept;
   // lookup(module) then its attribute, e.g. attr(n_public, n_returnMsg).
   Ref attr(Name& module, Name& attribute) const noexcept;
@@ -138,6 +141,13 @@ class Scope {
   Borrowed module_;
   Borrowed globals_;
 };
+
+// The built-ins of the module whose namespace is `globals`: its
+// `__builtins__`, a dictionary or a module (standing for its dictionary),
+// as for any Python module's code, whoever calls.  Borrowed; null with no
+// error set when the module has none (at shutdown, say), null with the error
+// set when it is something else or the lookup failed.
+Borrowed builtins_of(Borrowed globals) noexcept;
 
 // --- Calling -------------------------------------------------------------
 // Calls with positional arguments; may run arbitrary Python code.
@@ -153,12 +163,16 @@ Ref call_method(Borrowed obj, Name& name,
 // --- Attributes, tests, conversions --------------------------------------
 Ref get_attr(Borrowed obj, Name& name) noexcept;
 Ref get_attr(Borrowed obj, Borrowed name) noexcept;
-Truth truth_of_object(Borrowed obj) noexcept;
-// bool(obj); the singletons answered here, everything else out of line.
+
+// bool(obj); the singletons answered here, everything else asked.
 inline Truth truth(Borrowed obj) noexcept {
-  if (obj == Py_True) return true;
-  if (obj == Py_False || obj == Py_None) return false;
-  return truth_of_object(obj);
+  if (obj == Py_True) return Truth::yes;
+  if (obj == Py_False || obj == Py_None) return Truth::no;
+  if (PyUnicode_CheckExact(obj)) {
+    return str_ready(obj) ? truth_of(PyUnicode_GET_LENGTH(obj) != 0) : Truth::error;
+  }
+  const int status = PyObject_IsTrue(obj);
+  return status < 0 ? Truth::error : truth_of(status != 0);
 }
 Truth equals(Borrowed a, Borrowed b) noexcept;        // a == b, then bool()
 Truth contains(Borrowed container, Borrowed item) noexcept;  // item in container
@@ -175,9 +189,7 @@ Ref concat(std::initializer_list<Borrowed> texts) noexcept;
 Ref integer(long value) noexcept;
 
 // The `import a.b` statement's value: the top-level package, through the
-// built-in __import__ (so the host's import hooks apply).  While that is the
-// interpreter's own __import__, the import machinery is entered directly, as
-// the interpreter's own import statement does.
+// module's built-in __import__ (so the host's import hooks apply).
 Ref import_statement(Name& dotted_name, Borrowed globals) noexcept;
 // `from <package> import <attribute>`: the attribute, or the submodule of
 // that name; ImportError "cannot import name ..." when there is neither.
@@ -189,11 +201,7 @@ Ref import_from(Name& package, Name& attribute, Borrowed globals) noexcept;
 Truth os_path_exists(const Scope& scope, Borrowed path) noexcept;
 Truth os_path_isdir(const Scope& scope, Borrowed path) noexcept;
 
-// --- Built-ins looked up once at initialisation --------------------------
-enum class Builtin { print, eval, range, chr };
-// Borrowed; valid once the module is initialised.
-Borrowed builtin(Builtin which) noexcept;
-// print(*args) through the built-in print looked up at initialisation.
+// --- The built-in print, looked up once at initialisation -------------
 Ref print(std::initializer_list<Borrowed> args) noexcept;
 
 // --- Exceptions ----------------------------------------------------------

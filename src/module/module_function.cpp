@@ -13,7 +13,6 @@
 #include "module_function.hpp"
 
 #include <cstddef>
-#include <cstdint>
 
 namespace velmora {
 namespace {
@@ -57,11 +56,6 @@ struct Keywords {
   Py_ssize_t count;
 };
 
-bool keyword_is(Borrowed key, const char* param) noexcept {
-  if (!PyUnicode_Check(key)) return false;
-  return PyUnicode_CompareWithASCIIString(key, param) == 0;
-}
-
 void raise_positional_count(const FunctionDef& def, const char* how,
                             Py_ssize_t given) noexcept {
   const auto n = static_cast<Py_ssize_t>(def.nparams);
@@ -70,84 +64,70 @@ void raise_positional_count(const FunctionDef& def, const char* how,
                def.name, how, n, n == 1 ? "" : "s", given);
 }
 
-// Fills out[0..nparams) from the call's arguments, or sets TypeError.
-bool bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
-          const Keywords& kw, Borrowed* out) noexcept {
+// The parameter a keyword names, or -1 (also for a keyword that is not a str).
+Py_ssize_t param_index(const FunctionDef& def, Borrowed key) noexcept {
+  if (!PyUnicode_Check(key)) return -1;
+  for (std::size_t p = 0; p < def.nparams; ++p) {
+    if (PyUnicode_CompareWithASCIIString(key, def.params[p]) == 0) {
+      return static_cast<Py_ssize_t>(p);
+    }
+  }
+  return -1;
+}
+
+// The call's arguments in parameter order: the positional ones themselves
+// when they are exactly the parameters, else `out` filled in.  Null with
+// TypeError set when they do not fit; the checks and their order are the
+// ones every exported function documents.
+PyObject* const* bind(const FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
+                      const Keywords& kw, Borrowed* out) noexcept {
   const FunctionDef& def = *f->def;
   const auto nparams = static_cast<Py_ssize_t>(def.nparams);
-
+  // (A call without arguments may come with no array at all.)
+  if (kw.count == 0 && npos == nparams) return pos != nullptr ? pos : out;
   if (nparams == 0) {
     if (kw.count > 0) {
       PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
-      return false;
+    } else {
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def.name, npos);
     }
-    if (npos > 0) {
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
-                   def.name, npos);
-      return false;
-    }
-    return true;
+    return nullptr;
   }
-
-  const char* how = def.last_default ? "at most" : "exactly";
   if (npos > nparams) {
-    raise_positional_count(def, how, npos);
-    return false;
+    raise_positional_count(def, def.last_default ? "at most" : "exactly", npos);
+    return nullptr;
   }
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = pos[i];
-
-  // Which keywords have been consumed by a parameter.  Parameters are few,
-  // so a bit per keyword for the first 64 and a rescan beyond that is ample.
-  std::uint64_t used = 0;
-  auto is_used = [&](Py_ssize_t k) { return k < 64 && (used >> k) & 1U; };
-
-  const Py_ssize_t first_default =
-      def.last_default ? nparams - 1 : nparams;
-  for (Py_ssize_t p = npos; p < nparams; ++p) {
-    Borrowed value = nullptr;
-    for (Py_ssize_t k = 0; k < kw.count; ++k) {
-      if (keyword_is(kw.names[k], def.params[static_cast<std::size_t>(p)])) {
-        value = kw.values[k];
-        if (k < 64) used |= std::uint64_t{1} << k;
-        break;
-      }
+  // Positional arguments from the left, then keywords, then the default.
+  for (Py_ssize_t p = 0; p < nparams; ++p) {
+    out[p] = p < npos ? pos[p] : nullptr;
+    for (Py_ssize_t k = 0; out[p] == nullptr && k < kw.count; ++k) {
+      if (param_index(def, kw.names[k]) == p) out[p] = kw.values[k];
     }
-    if (value == nullptr && p >= first_default) {
-      value = PyTuple_GET_ITEM(f->defaults, p - first_default);
+    if (out[p] == nullptr && def.last_default && p == nparams - 1) {
+      out[p] = PyTuple_GET_ITEM(f->defaults, 0);
     }
-    if (value == nullptr) {
+    if (out[p] == nullptr) {
       raise_positional_count(def, "exactly", p);
-      return false;
+      return nullptr;
     }
-    out[p] = value;
   }
-
+  // Then each keyword in turn must have filled a parameter of its own.
   for (Py_ssize_t k = 0; k < kw.count; ++k) {
     Borrowed key = kw.names[k];
+    const Py_ssize_t p = param_index(def, key);
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-      return false;
-    }
-    if (is_used(k)) continue;
-    Py_ssize_t param = -1;
-    for (Py_ssize_t p = 0; p < nparams; ++p) {
-      if (keyword_is(key, def.params[static_cast<std::size_t>(p)])) {
-        param = p;
-        break;
-      }
-    }
-    if (param >= npos) continue;  // a keyword past the 64th that was consumed
-    if (param >= 0) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() got multiple values for keyword argument '%U'",
+    } else if (p < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
+    } else if (p < npos) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                    def.name, key);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   def.name, key);
+      continue;
     }
-    return false;
+    return nullptr;
   }
-  return true;
+  return out;
 }
 
 // The bound arguments, each owned for the whole call.  The caller's own
@@ -162,10 +142,9 @@ class BoundArgs {
   ~BoundArgs() {
     for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
   }
-  // Takes a reference to each of the first `count` entries of `args`.
-  void own(std::size_t count) noexcept {
-    count_ = count;
-    for (std::size_t i = 0; i < count_; ++i) Py_INCREF(args_[i]);
+  // Takes a reference to each of the first `count` entries of `from`.
+  void own(PyObject* const* from, std::size_t count) noexcept {
+    for (count_ = 0; count_ < count; ++count_) args_[count_] = Py_NewRef(from[count_]);
   }
   Borrowed* slots() noexcept { return args_; }
 
@@ -174,27 +153,14 @@ class BoundArgs {
   std::size_t count_ = 0;
 };
 
-// Inlined into each entry (a Python call, a call from our own code): on
-// calls this short, one more call level shows.
-[[gnu::always_inline]] inline PyObject* invoke(FunctionObject* f, PyObject* const* pos,
-                                               Py_ssize_t npos, const Keywords& kw) noexcept {
+PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
+                 const Keywords& kw) noexcept {
   const FunctionDef& def = *f->def;
+  Borrowed scratch[kMaxParams];
+  PyObject* const* given = bind(f, pos, npos, kw, scratch);
+  if (given == nullptr) return nullptr;
   BoundArgs bound;
-  if (kw.count == 0 && npos == static_cast<Py_ssize_t>(def.nparams)) {
-    // Every parameter given in place: nothing to match or default.
-    // Element by element: too few for a memcpy call to pay.
-    static_assert(kMaxParams == 3);
-    Borrowed* slots = bound.slots();
-    switch (npos) {
-      case 3: slots[2] = pos[2]; [[fallthrough]];
-      case 2: slots[1] = pos[1]; [[fallthrough]];
-      case 1: slots[0] = pos[0]; [[fallthrough]];
-      default: break;
-    }
-  } else if (!bind(f, pos, npos, kw, bound.slots())) {
-    return nullptr;
-  }
-  bound.own(def.nparams);
+  bound.own(given, def.nparams);
   // The body may drop the last other reference to this function (say, by
   // deleting it from the module).  Held, the function stays reachable, so
   // the collector cannot clear it either, and its module and dictionary
@@ -329,7 +295,9 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
       n_default{"default"};
   Borrowed inspect_name = n_inspect.get();
   if (inspect_name == nullptr) return nullptr;
-  Ref inspect = Ref::steal(PyImport_Import(inspect_name));
+  // Whoever asks, not through their own __import__.
+  Ref inspect = Ref::steal(
+      PyImport_ImportModuleLevelObject(inspect_name, nullptr, nullptr, nullptr, 0));
   if (!inspect) return nullptr;
   Ref parameter = get_attr(inspect.get(), n_parameter);
   if (!parameter) return nullptr;
@@ -358,20 +326,36 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   return signature.release();
 }
 
+// __module__ and __doc__, as a Python function has them: any value, and
+// None once deleted (or cleared by the collector).
+PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
+int replace(PyObject*& slot, PyObject* value) noexcept {
+  Py_XINCREF(value);
+  Py_XSETREF(slot, value);
+  return 0;
+}
+PyObject* get_module(PyObject* self, void*) noexcept {
+  return or_none(as_function(self)->module_name);
+}
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+  return replace(as_function(self)->module_name, value);
+}
+PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  return replace(as_function(self)->doc, value);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module_name), 0, nullptr},
-    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
 
 // Pickling and copying find the function again by name in its module.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
@@ -437,16 +421,6 @@ void function_dealloc(PyObject* self) noexcept {
 
 }  // namespace
 
-bool is_module_function(Borrowed callable) noexcept {
-  return Py_TYPE(callable) == &function_type;
-}
-
-Ref call_module_function(Borrowed callable, PyObject* const* args,
-                         std::size_t nargs) noexcept {
-  return Ref::steal(invoke(as_function(callable), args, static_cast<Py_ssize_t>(nargs),
-                           Keywords{nullptr, nullptr, 0}));
-}
-
 bool function_type_ready() noexcept {
   if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
   PyTypeObject& t = function_type;
@@ -460,7 +434,6 @@ bool function_type_ready() noexcept {
   t.tp_repr = function_repr;
   t.tp_descr_get = function_descr_get;
   t.tp_getset = function_getset;
-  t.tp_members = function_members;
   t.tp_methods = function_methods;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);

@@ -15,15 +15,6 @@ bool function_type_ready() noexcept;
 Ref function_new(const FunctionDef& def, Borrowed module,
                  Borrowed module_name) noexcept;
 
-// Whether `callable` is one of the module's own functions, whatever its
-// module or name.
-bool is_module_function(Borrowed callable) noexcept;
-// Calls such a function with positional arguments, as a call through the
-// interpreter would (same binding, checks and recursion count), minus the
-// interpreter's generic dispatch.
-Ref call_module_function(Borrowed callable, PyObject* const* args,
-                         std::size_t nargs) noexcept;
-
 }  // namespace velmora
 
 #endif  // VELMORA_MODULE_FUNCTION_HPP

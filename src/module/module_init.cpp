@@ -11,7 +11,6 @@
 #include <frameobject.h>
 
 #include "module_function.hpp"
-#include "module_state.hpp"
 #include "module_table.hpp"
 
 #include <cstdint>
@@ -20,12 +19,15 @@
 namespace velmora {
 namespace {
 
-// Process-wide state; see module_state.hpp for why these are raw.
+// Process-wide state, as raw pointers and plain values: an RAII holder's
+// destructor would run after the interpreter is gone.  The module object,
+// once initialised, and the built-in print are kept for the life of the
+// process, which has exactly one interpreter that may load the module.
 PyObject* g_module = nullptr;  // strong once set
 bool g_initialised = false;
 bool g_have_interpreter = false;
 std::int64_t g_interpreter_id = -1;
-PyObject* g_builtins[4] = {};  // strong, kept for the life of the process
+PyObject* g_print = nullptr;  // strong
 
 constexpr const char kInterpreterChange[] =
     "Interpreter change detected - this module can only be loaded into one "
@@ -97,20 +99,21 @@ bool check_version() noexcept {
              major, minor) == 0;
 }
 
-bool lookup_builtins() noexcept {
+// The module's built-ins print, eval, range and chr, from its own
+// __builtins__: any one missing fails the import.  Only print is used
+// (by the catalogue), so only print is kept.
+bool lookup_builtins(Borrowed globals) noexcept {
   static Name names[] = {Name{"print"}, Name{"eval"}, Name{"range"}, Name{"chr"}};
-  Borrowed builtins = PyEval_GetBuiltins();
-  if (builtins == nullptr) return false;
-  for (std::size_t i = 0; i < 4; ++i) {
-    Borrowed key = names[i].get();
+  Borrowed builtins = builtins_of(globals);
+  for (Name& name : names) {
+    Borrowed key = name.get();
     if (key == nullptr) return false;
-    Borrowed found = PyDict_GetItemWithError(builtins, key);
+    Borrowed found = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
     if (found == nullptr) {
       if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
       return false;
     }
-    Py_INCREF(found);
-    Py_XSETREF(g_builtins[i], found);
+    if (&name == &names[0]) Py_XSETREF(g_print, Py_NewRef(found));
   }
   return true;
 }
@@ -135,9 +138,7 @@ bool bind_functions(std::size_t from, std::size_t to, Borrowed module,
 
 // The module's statements, in order.
 bool run_statements(Borrowed module, Borrowed globals) noexcept {
-  static Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"},
-      n_importlib{"importlib"}, n_importlib_util{"importlib.util"},
-      n_ctypes{"ctypes"}, n_update{"update_plugin_list"}, n_name{"__name__"};
+  static Name n_update{"update_plugin_list"};
 
   if (!import_and_bind(n_public, n_public, globals) ||
       !import_and_bind(n_os, n_os, globals) ||
@@ -150,7 +151,7 @@ bool run_statements(Borrowed module, Borrowed globals) noexcept {
   }
 
   // Under multi-phase init the name comes from the import spec.
-  Ref module_name = get_attr(module, n_name);
+  Ref module_name = get_attr(module, n_dunder_name);
   if (!module_name) return false;
   if (!bind_functions(0, kBoundBeforeRefresh, module, module_name.get(), globals)) {
     return false;
@@ -217,7 +218,7 @@ int module_exec(PyObject* module) noexcept {
       entered_in_sys_modules = true;
     }
 
-    if (!lookup_builtins()) return false;
+    if (!lookup_builtins(globals)) return false;
     if (!function_type_ready()) return false;
     return run_statements(module, globals);
   }();
@@ -262,11 +263,13 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-namespace state {
-Borrowed builtin(Builtin which) noexcept {
-  return g_builtins[static_cast<std::size_t>(which)];
+Ref print(std::initializer_list<Borrowed> args) noexcept {
+  if (g_print == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "Velmora is not initialised");
+    return {};
+  }
+  return call(g_print, args);
 }
-}  // namespace state
 
 }  // namespace velmora
 

@@ -8,6 +8,8 @@
 #include "modules/modules.hpp"
 #include "plugins/plugins.hpp"
 
+#include <string_view>
+
 namespace velmora {
 namespace {
 
@@ -36,6 +38,13 @@ constexpr FunctionDef kTable[] = {
     {"__aes_decrypt", 3, {"data", "key", "iv"}, std::nullopt, nullptr, crypto::aes_decrypt},
     {"__aes_encrypt", 3, {"data", "key", "iv"}, std::nullopt, nullptr, crypto::aes_encrypt},
 };
+
+constexpr bool named(const FunctionDef& row, std::string_view name) { return row.name == name; }
+// The import-time catalogue refresh calls update_plugin_list, which calls
+// get_plugin_list; both must exist then, and nothing else yet.
+static_assert(kBoundBeforeRefresh == 2 && named(kTable[0], "get_plugin_list") &&
+                  named(kTable[1], "update_plugin_list"),
+              "the catalogue refresh needs exactly its two functions bound before it");
 
 }  // namespace
 

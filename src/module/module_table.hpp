@@ -30,7 +30,8 @@ struct FunctionDef {
 
 // All exported functions, in the order they are bound.
 std::span<const FunctionDef> function_table() noexcept;
-// How many leading rows are bound before the catalogue refresh at import.
+// How many leading rows are bound before the catalogue refresh at import
+// (checked against the table where it is defined).
 inline constexpr std::size_t kBoundBeforeRefresh = 2;
 
 }  // namespace velmora

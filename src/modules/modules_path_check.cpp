@@ -69,12 +69,12 @@ bool scan_passes(const Char* data, Py_ssize_t length) noexcept {
 }
 
 template <std::size_t... I>
-std::array<Name, kForbiddenCount> make_names(std::index_sequence<I...>) noexcept {
-  return {Name{kForbidden[I]}...};
+std::array<Text, kForbiddenCount> make_texts(std::index_sequence<I...>) noexcept {
+  return {Text{kForbidden[I]}...};
 }
 // The same entries as interpreter texts, for names that are not exact str.
-std::array<Name, kForbiddenCount> forbidden_names =
-    make_names(std::make_index_sequence<kForbiddenCount>{});
+std::array<Text, kForbiddenCount> forbidden_texts =
+    make_texts(std::make_index_sequence<kForbiddenCount>{});
 
 Ref answer(bool passes) noexcept { return Ref::borrow(passes ? Py_True : Py_False); }
 
@@ -83,7 +83,7 @@ Ref answer(bool passes) noexcept { return Ref::borrow(passes ? Py_True : Py_Fals
 Ref path_check(const Scope&, const Borrowed* args) noexcept {
   Borrowed path = args[0];
   if (PyUnicode_CheckExact(path)) {
-    if (PyUnicode_READY(path) < 0) return {};
+    if (!str_ready(path)) return {};
     const void* data = PyUnicode_DATA(path);
     Py_ssize_t length = PyUnicode_GET_LENGTH(path);
     switch (PyUnicode_KIND(path)) {
@@ -98,12 +98,12 @@ Ref path_check(const Scope&, const Borrowed* args) noexcept {
   // Anything else may define its own membership test (a str subclass with
   // __contains__, a list, ...): ask it about each entry in order, exactly as
   // `entry in path` would, and let its errors through.
-  for (Name& entry : forbidden_names) {
+  for (Text& entry : forbidden_texts) {
     Borrowed text = entry.get();
     if (text == nullptr) return {};
     Truth found = contains(path, text);
-    if (!found) return {};
-    if (*found) return answer(false);
+    if (found == Truth::error) return {};
+    if (found == Truth::yes) return answer(false);
   }
   return answer(true);
 }

@@ -21,48 +21,21 @@ Name n_get_module_list{"get_module_list"};
 Name n_model_index{"model_index"};
 Name n_module_get_object{"module_get_object"};
 
-// A module file pattern: its str.format text, which starts with a field,
-// and the literal text after each of its fields.  Filled with exact str
-// values, which format as themselves, the values and the literal pieces are
-// simply joined.
-struct Pattern {
-  Name format;
-  Name after[3];  // the text after the first, second and third field
-};
+// The module file patterns, filled in with str.format.
+Text t_chosen{"{}/{}Model/{}Model.py"};
+Text t_project{"{}/projectModel/{}Model.py"};
+Text t_search{"{}/{}/{}Model.py"};
 
-// Whether `format` is "{}" followed by each piece, the pieces joined by "{}".
-constexpr bool pattern_is(const char* format, std::initializer_list<const char*> after) noexcept {
-  for (const char* piece : after) {
-    if (format[0] != '{' || format[1] != '}') return false;
-    format += 2;
-    for (; *piece != '\0'; ++piece, ++format) {
-      if (*format != *piece) return false;
-    }
-  }
-  return *format == '\0';
-}
-
-constexpr const char kChosen[] = "{}/{}Model/{}Model.py";
-constexpr const char kProject[] = "{}/projectModel/{}Model.py";
-constexpr const char kSearch[] = "{}/{}/{}Model.py";
-static_assert(pattern_is(kChosen, {"/", "Model/", "Model.py"}));
-static_assert(pattern_is(kProject, {"/projectModel/", "Model.py"}));
-static_assert(pattern_is(kSearch, {"/", "/", "Model.py"}));
-
-Pattern chosen_pattern{Name{kChosen}, {Name{"/"}, Name{"Model/"}, Name{"Model.py"}}};
-Pattern project_pattern{Name{kProject}, {Name{"/projectModel/"}, Name{"Model.py"}, Name{""}}};
-Pattern search_pattern{Name{kSearch}, {Name{"/"}, Name{"/"}, Name{"Model.py"}}};
-
-Name n_msg_empty{"模块名称和模块方法名称不能为空!"};
-Name n_msg_special{"模块名或方法名不能包含特殊符号!"};
-Name n_msg_missing{"模块[%s]不存在"};
-Name n_msg_not_loaded{"模块[%s]不存在!"};
-Name n_msg_entry_failed{"模块入口实例化失败"};
-Name n_msg_no_method{"在[%s]模块中找不到[%s]方法"};
+Text t_msg_empty{"模块名称和模块方法名称不能为空!"};
+Text t_msg_special{"模块名或方法名不能包含特殊符号!"};
+Text t_msg_missing{"模块[%s]不存在"};
+Text t_msg_not_loaded{"模块[%s]不存在!"};
+Text t_msg_entry_failed{"模块入口实例化失败"};
+Text t_msg_no_method{"在[%s]模块中找不到[%s]方法"};
 
 // public.returnMsg(False, message % values), `%` being the interpreter's
 // operator (so a tuple value is spread over the placeholders as usual).
-Ref fail_with(const Scope& scope, Name& message, Borrowed values) noexcept {
+Ref fail_with(const Scope& scope, Text& message, Borrowed values) noexcept {
   Borrowed format = message.get();
   if (format == nullptr) return {};
   Ref text = Ref::steal(PyNumber_Remainder(format, values));
@@ -73,7 +46,7 @@ Ref fail_with(const Scope& scope, Name& message, Borrowed values) noexcept {
 // `key in request`, the key given as text.
 Truth has_key(Borrowed request, Name& key) noexcept {
   Borrowed key_text = key.get();
-  if (key_text == nullptr) return {};
+  if (key_text == nullptr) return Truth::error;
   return contains(request, key_text);
 }
 
@@ -81,7 +54,7 @@ Truth has_key(Borrowed request, Name& key) noexcept {
 // the one asked.
 Truth name_passes(const Scope& scope, Borrowed name) noexcept {
   Ref result = scope.call(n_path_check, {name});
-  if (!result) return {};
+  if (!result) return Truth::error;
   return truth(result.get());
 }
 
@@ -96,25 +69,14 @@ Ref exact_text(Borrowed value) noexcept {
 }
 
 // pattern.format(public.get_class_path(), first[, second])
-Ref module_path(const Scope& scope, Pattern& pattern, Borrowed first,
+Ref module_path(const Scope& scope, Text& pattern, Borrowed first,
                 Borrowed second = nullptr) noexcept {
-  Borrowed pattern_text = pattern.format.get();
+  Borrowed pattern_text = pattern.get();
   if (pattern_text == nullptr) return {};
   Ref class_path = host::get_class_path(scope);
   if (!class_path) return {};
-  Borrowed cp = class_path.get();
-  const bool exact = PyUnicode_CheckExact(cp) && PyUnicode_CheckExact(first) &&
-                     (second == nullptr || PyUnicode_CheckExact(second));
-  if (exact) {
-    Borrowed after0 = pattern.after[0].get();
-    Borrowed after1 = pattern.after[1].get();
-    Borrowed after2 = pattern.after[2].get();
-    if (!after0 || !after1 || !after2) return {};
-    if (second == nullptr) return concat({cp, after0, first, after1});
-    return concat({cp, after0, first, after1, second, after2});
-  }
-  if (second == nullptr) return call_method(pattern_text, n_format, {cp, first});
-  return call_method(pattern_text, n_format, {cp, first, second});
+  if (second == nullptr) return call_method(pattern_text, n_format, {class_path.get(), first});
+  return call_method(pattern_text, n_format, {class_path.get(), first, second});
 }
 
 // The outcome of choosing the module file: a path, or a finished answer
@@ -135,15 +97,15 @@ Choice chosen_directory(const Scope& scope, Borrowed path_name, Borrowed args) n
   Ref model_index = get_attr(args, n_model_index);
   if (!model_index) return settled({});
   Truth given = truth(model_index.get());
-  if (!given) return settled({});
-  if (!*given) return {module_path(scope, project_pattern, path_name), Ref(), false};
+  if (given == Truth::error) return settled({});
+  if (given == Truth::no) return {module_path(scope, t_project, path_name), Ref(), false};
   // The text that is checked is the very text put into the path.
   Ref directory = exact_text(model_index.get());
   if (!directory) return settled({});
   Truth passes = name_passes(scope, directory.get());
-  if (!passes) return settled({});
-  if (!*passes) return settled(host::return_msg(scope, n_msg_special));
-  return {module_path(scope, chosen_pattern, directory.get(), path_name), Ref(), false};
+  if (passes == Truth::error) return settled({});
+  if (passes == Truth::no) return settled(host::return_msg(scope, t_msg_special));
+  return {module_path(scope, t_chosen, directory.get(), path_name), Ref(), false};
 }
 
 // Searches the listed module directories in order and stops at the first
@@ -156,11 +118,11 @@ Choice searched_directory(const Scope& scope, Borrowed path_name) noexcept {
   if (!dirs) return settled({});
   Ref candidate;
   while (Ref module_dir = Ref::steal(PyIter_Next(dirs.get()))) {
-    candidate = module_path(scope, search_pattern, module_dir.get(), path_name);
+    candidate = module_path(scope, t_search, module_dir.get(), path_name);
     if (!candidate) return settled({});
     Truth exists = os_path_exists(scope, candidate.get());
-    if (!exists) return settled({});
-    if (*exists) break;
+    if (exists == Truth::error) return settled({});
+    if (exists == Truth::yes) break;
   }
   if (PyErr_Occurred()) return settled({});
   return {std::move(candidate), Ref(), false};
@@ -185,7 +147,7 @@ Ref entry_method(const Scope& scope, Borrowed def_object, Borrowed def_name, boo
   if (method) return method;
   *failed = true;
   CaughtError discarded = CaughtError::fetch();
-  Ref result = host::return_msg(scope, n_msg_entry_failed);
+  Ref result = host::return_msg(scope, t_msg_entry_failed);
   if (!result) discarded.chain_into_pending();
   return result;
 }
@@ -198,68 +160,63 @@ Ref module_run(const Scope& scope, const Borrowed* args) noexcept {
   Borrowed request = args[2];
 
   Truth named = truth(mod_name);
-  if (!named) return {};
-  if (*named) {
-    named = truth(def_name);
-    if (!named) return {};
-  }
-  if (!*named) return host::return_msg(scope, n_msg_empty);
+  if (named == Truth::yes) named = truth(def_name);
+  if (named == Truth::error) return {};
+  if (named == Truth::no) return host::return_msg(scope, t_msg_empty);
 
   // The module name as it goes into every path of this call.  For anything
   // but an exact str, the object's own answer to path_check says nothing
   // about its text (a list passes whatever it holds), so that text, taken
   // once, has to pass as well.
-  Ref path_name = Ref::borrow(mod_name);
+  Ref converted;
+  Borrowed path_name = mod_name;
   Truth clean = name_passes(scope, mod_name);
-  if (!clean) return {};
-  if (*clean && !PyUnicode_CheckExact(mod_name)) {
-    path_name = exact_text(mod_name);
-    if (!path_name) return {};
-    clean = name_passes(scope, path_name.get());
-    if (!clean) return {};
+  if (clean == Truth::yes && !PyUnicode_CheckExact(mod_name)) {
+    converted = exact_text(mod_name);
+    if (!converted) return {};
+    path_name = converted.get();
+    clean = name_passes(scope, path_name);
   }
-  if (*clean) {
-    clean = name_passes(scope, def_name);
-    if (!clean) return {};
-  }
-  if (!*clean) return host::return_msg(scope, n_msg_special);
+  if (clean == Truth::yes) clean = name_passes(scope, def_name);
+  if (clean == Truth::error) return {};
+  if (clean == Truth::no) return host::return_msg(scope, t_msg_special);
 
   Truth directory_given = has_key(request, n_model_index);
-  if (!directory_given) return {};
-  Choice choice = *directory_given ? chosen_directory(scope, path_name.get(), request)
-                                   : searched_directory(scope, path_name.get());
+  if (directory_given == Truth::error) return {};
+  Choice choice = directory_given == Truth::yes ? chosen_directory(scope, path_name, request)
+                                                : searched_directory(scope, path_name);
   if (choice.settled) return std::move(choice.answer);
   if (!choice.path) {
     if (PyErr_Occurred()) return {};
-    return fail_with(scope, n_msg_missing, mod_name);
+    return fail_with(scope, t_msg_missing, mod_name);
   }
   Borrowed mod_file = choice.path.get();
 
   Truth exists = os_path_exists(scope, mod_file);
-  if (!exists) return {};
-  if (!*exists) return fail_with(scope, n_msg_missing, mod_name);
+  if (exists == Truth::error) return {};
+  if (exists == Truth::no) return fail_with(scope, t_msg_missing, mod_name);
 
   Ref def_object = host::get_script_object(scope, mod_file);
   if (!def_object) return {};
   Truth loaded = truth(def_object.get());
-  if (!loaded) return {};
-  if (!*loaded) return fail_with(scope, n_msg_not_loaded, mod_name);
+  if (loaded == Truth::error) return {};
+  if (loaded == Truth::no) return fail_with(scope, t_msg_not_loaded, mod_name);
 
   bool entry_failed = false;
   Ref run_object = entry_method(scope, def_object.get(), def_name, &entry_failed);
   if (entry_failed || !run_object) return run_object;
 
   Truth found = truth(run_object.get());
-  if (!found) return {};
-  if (!*found) {
+  if (found == Truth::error) return {};
+  if (found == Truth::no) {
     Ref names = Ref::steal(PyTuple_Pack(2, mod_name, def_name));
     if (!names) return {};
-    return fail_with(scope, n_msg_no_method, names.get());
+    return fail_with(scope, t_msg_no_method, names.get());
   }
 
   Truth wants_object = asks_for_object(request, n_module_get_object);
-  if (!wants_object) return {};
-  if (*wants_object) return run_object;
+  if (wants_object == Truth::error) return {};
+  if (wants_object == Truth::yes) return run_object;
 
   // Outside the guard: whatever the method raises reaches the caller.
   return call(run_object.get(), {request});

@@ -20,13 +20,9 @@ namespace {
 
 // Module-level names, looked up at every use so a host that rebinds them
 // on the module changes what the next call uses.
-Name n_sys{"sys"};
-Name n_importlib{"importlib"};
 Name n_load_so_plugin{"load_so_plugin"};
-Name n_ctypes{"ctypes"};
 
 // Attribute names.
-Name n_path{"path"};
 Name n_insert{"insert"};
 Name n_import_module{"import_module"};
 Name n_reload{"reload"};
@@ -34,19 +30,18 @@ Name n_cdll{"CDLL"};
 Name n_plugin_get_object{"plugin_get_object"};
 
 // Fixed texts.
-Name t_plugin_root{"/www/server/panel/plugin"};
-Name t_slash{"/"};
-Name t_main{"_main"};
-Name t_main_py{"_main.py"};
+Text t_plugin_root{"/www/server/panel/plugin"};
+Text t_main{"_main"};
+Text t_main_py{"_main.py"};
 // The compiled entry always carries the 3.7 ABI tag: plugins are shipped
 // built for that interpreter, and the 3.12 build looks for the same file.
-Name t_main_so{"_main.cpython-37m-x86_64-linux-gnu.so"};
-Name t_load_failed{"插件加载失败!"};
-Name t_py_failed{"加载 Python 插件模块失败: "};
-Name t_so_failed{"加载 SO 插件模块失败: "};
-Name t_missing_open{"在["};
-Name t_missing_mid{"]插件中找不到["};
-Name t_missing_close{"]方法"};
+Text t_main_so{"_main.cpython-37m-x86_64-linux-gnu.so"};
+Text t_load_failed{"插件加载失败!"};
+Text t_py_failed{"加载 Python 插件模块失败: "};
+Text t_so_failed{"加载 SO 插件模块失败: "};
+Text t_missing_open{"在["};
+Text t_missing_mid{"]插件中找不到["};
+Text t_missing_close{"]方法"};
 
 // True when the code points hold a lone surrogate (U+D800..U+DFFF), which
 // has no file-system encoding, a "/" or a NUL.
@@ -65,22 +60,22 @@ bool has_refused_character(const Char* data, Py_ssize_t length) noexcept {
 // refused too: once in sys.path, a folder name that cannot be encoded makes
 // every later import of a module not yet loaded fail in the whole process.
 Truth escapes_root(Borrowed name) noexcept {
-  if (PyUnicode_READY(name) < 0) return std::nullopt;
+  if (!str_ready(name)) return Truth::error;
   const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length == 0) return true;
+  if (length == 0) return Truth::yes;
   const void* data = PyUnicode_DATA(name);
   switch (PyUnicode_KIND(name)) {
     case PyUnicode_1BYTE_KIND: {
       const auto* chars = static_cast<const Py_UCS1*>(data);
-      if (chars[0] == '.' && (length == 1 || (length == 2 && chars[1] == '.'))) return true;
-      return std::memchr(chars, '/', static_cast<std::size_t>(length)) != nullptr ||
-             std::memchr(chars, 0, static_cast<std::size_t>(length)) != nullptr;
+      if (chars[0] == '.' && (length == 1 || (length == 2 && chars[1] == '.'))) return Truth::yes;
+      return truth_of(std::memchr(chars, '/', static_cast<std::size_t>(length)) != nullptr ||
+                      std::memchr(chars, 0, static_cast<std::size_t>(length)) != nullptr);
     }
     // Wider texts hold a character above U+00FF, so they are never "." or "..".
     case PyUnicode_2BYTE_KIND:
-      return has_refused_character(static_cast<const Py_UCS2*>(data), length);
+      return truth_of(has_refused_character(static_cast<const Py_UCS2*>(data), length));
     default:
-      return has_refused_character(static_cast<const Py_UCS4*>(data), length);
+      return truth_of(has_refused_character(static_cast<const Py_UCS4*>(data), length));
   }
 }
 
@@ -90,8 +85,7 @@ bool add_search_path(const Scope& scope, Borrowed folder) noexcept {
   Ref search_path = scope.attr(n_sys, n_path);
   if (!search_path) return false;
   Truth present = contains(search_path.get(), folder);
-  if (!present) return false;
-  if (*present) return true;
+  if (present != Truth::no) return present == Truth::yes;
   Ref front = integer(0);
   if (!front) return false;
   return static_cast<bool>(call_method(search_path.get(), n_insert, {front.get(), folder}));
@@ -114,7 +108,7 @@ Ref load_source_entry(const Scope& scope, Borrowed module_name) noexcept {
 
 // Turns a pending Exception into public.returnMsg(False, prefix + str(e));
 // anything not derived from Exception (interrupts, exits) goes on as is.
-Ref report_load_failure(const Scope& scope, Name& prefix) noexcept {
+Ref report_load_failure(const Scope& scope, Text& prefix) noexcept {
   CaughtError caught = CaughtError::fetch();
   if (!caught.matches(PyExc_Exception)) return caught.restore();
   Borrowed head = prefix.get();
@@ -131,12 +125,12 @@ Ref report_load_failure(const Scope& scope, Name& prefix) noexcept {
 Truth has_operation(Borrowed obj, Borrowed name) noexcept {
   if (!PyUnicode_Check(name)) {
     PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
-    return std::nullopt;
+    return Truth::error;
   }
   Ref found = get_attr(obj, name);
-  if (found) return true;
+  if (found) return Truth::yes;
   PyErr_Clear();
-  return false;
+  return Truth::no;
 }
 
 }  // namespace
@@ -151,8 +145,8 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   // A request's plugin name must not reach anything outside the plugin
   // root; refuse it before the search path or the file system is touched.
   Truth outside = escapes_root(name.get());
-  if (!outside) return {};
-  if (*outside) return host::return_msg(scope, t_load_failed);
+  if (outside == Truth::error) return {};
+  if (outside == Truth::yes) return host::return_msg(scope, t_load_failed);
 
   Borrowed root = t_plugin_root.get();
   Borrowed slash = t_slash.get();
@@ -173,8 +167,8 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
 
   Ref plugin_obj;
   Truth has_source = os_path_exists(scope, plugin_main_file.get());
-  if (!has_source) return {};
-  if (*has_source) {
+  if (has_source == Truth::error) return {};
+  if (has_source == Truth::yes) {
     // The source entry wins whenever it exists, also when it fails to load.
     Ref module_name = concat({name.get(), main_suffix});
     if (!module_name) return {};
@@ -182,8 +176,8 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     if (!plugin_obj) return report_load_failure(scope, t_py_failed);
   } else {
     Truth has_library = os_path_exists(scope, plugin_so_file.get());
-    if (!has_library) return {};
-    if (*has_library) {
+    if (has_library == Truth::error) return {};
+    if (has_library == Truth::yes) {
       plugin_obj = scope.call(n_load_so_plugin, {plugin_so_file.get()});
       if (!plugin_obj) return report_load_failure(scope, t_so_failed);
     }
@@ -192,8 +186,8 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   if (!plugin_obj || plugin_obj.get() == Py_None) return host::return_msg(scope, t_load_failed);
 
   Truth present = has_operation(plugin_obj.get(), def_name);
-  if (!present) return {};
-  if (!*present) {
+  if (present == Truth::error) return {};
+  if (present == Truth::no) {
     Ref operation_text = format_of(def_name);
     if (!operation_text) return {};
     Borrowed open = t_missing_open.get();
@@ -206,9 +200,9 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   }
 
   Truth fetch_only = asks_for_object(request, n_plugin_get_object);
-  if (!fetch_only) return {};
+  if (fetch_only == Truth::error) return {};
   Ref operation = get_attr(plugin_obj.get(), def_name);
-  if (!operation || *fetch_only) return operation;
+  if (!operation || fetch_only == Truth::yes) return operation;
   // The operation is fetched by name and called directly: the caller's name
   // is never turned into code, whatever the plugin object answers to.
   return call(operation.get(), {request});
