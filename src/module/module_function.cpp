@@ -12,6 +12,10 @@
 
 #include "module_function.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // T_PYSSIZET, READONLY before 3.12
+#endif
+
 #include <cstddef>
 
 namespace velmora {
@@ -35,13 +39,13 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
-// Only the object header is given here (it differs between versions, and
-// 3.12 makes static types immortal through it); function_type_ready() fills
-// in the rest before the type is used.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+// The type, made once per process by function_type_ready() and kept for the
+// life of the process (the one interpreter that may load the module), as a
+// raw pointer like the module object.  It is a heap type made from a spec:
+// should making it fail (out of memory), nothing half-made is left behind,
+// and the next import simply makes it again.  A static type cannot be
+// readied a second time after a failed PyType_Ready; 3.13 crashes when it is.
+PyTypeObject* function_type = nullptr;
 
 FunctionObject* as_function(Borrowed self) noexcept {
   return reinterpret_cast<FunctionObject*>(self);
@@ -327,22 +331,39 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 }
 
 // __module__ and __doc__, as a Python function has them: any value, and
-// None once deleted (or cleared by the collector).
+// None once deleted (or cleared by the collector).  A type made from a spec
+// keeps its own __module__ ("Velmora") and __doc__ in its dictionary, where
+// the generic lookup would find them before any descriptor of ours, so the
+// instance's own are answered before that lookup.
 PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
 int replace(PyObject*& slot, PyObject* value) noexcept {
   Py_XINCREF(value);
   Py_XSETREF(slot, value);
   return 0;
 }
-PyObject* get_module(PyObject* self, void*) noexcept {
-  return or_none(as_function(self)->module_name);
+// The field behind `name` when it is __module__ or __doc__; null when it
+// is another name, and null with the error set when the test failed.
+PyObject** own_text_field(PyObject* self, Borrowed name) noexcept {
+  static Name n_module{"__module__"}, n_doc{"__doc__"};
+  FunctionObject* f = as_function(self);
+  const std::pair<Name*, PyObject**> fields[] = {{&n_module, &f->module_name},
+                                                 {&n_doc, &f->doc}};
+  for (const auto& [field_name, field] : fields) {
+    Borrowed key = field_name->get();
+    if (key == nullptr) return nullptr;
+    if (name == key || PyUnicode_Compare(name, key) == 0) return field;
+  }
+  return nullptr;
 }
-int set_module(PyObject* self, PyObject* value, void*) noexcept {
-  return replace(as_function(self)->module_name, value);
+PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
+  if (PyObject** field = own_text_field(self, name)) return or_none(*field);
+  if (PyErr_Occurred()) return nullptr;
+  return PyObject_GenericGetAttr(self, name);
 }
-PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) noexcept {
-  return replace(as_function(self)->doc, value);
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  if (PyObject** field = own_text_field(self, name)) return replace(*field, value);
+  if (PyErr_Occurred()) return -1;
+  return PyObject_GenericSetAttr(self, name, value);
 }
 
 PyGetSetDef function_getset[] = {
@@ -351,8 +372,6 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -382,6 +401,7 @@ PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FunctionObject* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));  // each instance holds its heap type
   Py_VISIT(f->module);
   Py_VISIT(f->globals);
   Py_VISIT(f->module_name);
@@ -416,42 +436,109 @@ void function_dealloc(PyObject* self) noexcept {
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->defaults);
-  Py_TYPE(self)->tp_free(self);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
 }  // namespace
 
-bool function_type_ready() noexcept {
-  if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
-  PyTypeObject& t = function_type;
-  t.tp_name = "Velmora.function";
-  t.tp_basicsize = sizeof(FunctionObject);
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  t.tp_doc = "A function exported by the Velmora module.";
-  t.tp_dealloc = function_dealloc;
-  t.tp_traverse = function_traverse;
-  t.tp_clear = function_clear;
-  t.tp_repr = function_repr;
-  t.tp_descr_get = function_descr_get;
-  t.tp_getset = function_getset;
-  t.tp_methods = function_methods;
-  t.tp_dictoffset = offsetof(FunctionObject, dict);
-  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-  t.tp_getattro = PyObject_GenericGetAttr;
-  t.tp_setattro = PyObject_GenericSetAttr;
+namespace {
+
+// The offsets of the instance dictionary, the weak-reference list and the
+// vectorcall entry.  A spec takes them as these special members from 3.9
+// on (bpo-38140, bpo-40584); 3.7 and 3.8 have no way to say them in a spec,
+// so function_type_ready() sets them on the new type before any instance
+// exists.
 #if PY_VERSION_HEX >= 0x030C0000
-  t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t.tp_call = PyVectorcall_Call;
-#elif PY_VERSION_HEX >= 0x03080000
-  // bpo-36974: 3.8 spells the flag with an underscore.
-  t.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t.tp_call = PyVectorcall_Call;
+// 3.12 names the member types in Python.h and deprecates structmember.h.
+#define VELMORA_T_PYSSIZET Py_T_PYSSIZET
+#define VELMORA_READONLY Py_READONLY
 #else
-  t.tp_call = function_call;
+#define VELMORA_T_PYSSIZET T_PYSSIZET
+#define VELMORA_READONLY READONLY
 #endif
-  return PyType_Ready(&t) == 0;
+PyMemberDef function_offsets[] = {
+#if PY_VERSION_HEX >= 0x03090000
+    {"__dictoffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, dict), VELMORA_READONLY, nullptr},
+    {"__weaklistoffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, weakrefs), VELMORA_READONLY,
+     nullptr},
+    {"__vectorcalloffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
+     VELMORA_READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+char function_doc[] = "A function exported by the Velmora module.";
+
+PyType_Slot function_slots[] = {
+    {Py_tp_doc, function_doc},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_offsets},
+#if PY_VERSION_HEX >= 0x03080000
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+#else
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+#endif
+    {0, nullptr},
+};
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+#elif PY_VERSION_HEX >= 0x03080000
+// bpo-36974: 3.8 to 3.11 spell the flag with an underscore.
+constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kVectorcallFlag = 0;
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+// bpo-43916, bpo-43908: from 3.10 a spec can say that the type cannot be
+// called to make an instance (one would have no table row to run) and
+// cannot be changed, as a static type could not be.
+constexpr unsigned long kSealedFlags =
+    Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kSealedFlags = 0;
+#endif
+
+PyType_Spec function_spec = {
+    "Velmora.function",
+    static_cast<int>(sizeof(FunctionObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kVectorcallFlag | kSealedFlags,
+    function_slots,
+};
+
+}  // namespace
+
+bool function_type_ready() noexcept {
+  if (function_type != nullptr) return true;
+  PyObject* made = PyType_FromSpec(&function_spec);
+  if (made == nullptr) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(made);
+#if PY_VERSION_HEX < 0x030A0000
+  // Before 3.10 a type made from a spec inherits object's constructor,
+  // which would make an instance with no table row; CPython's own modules
+  // took it away the same way.
+  type->tp_new = nullptr;
+#endif
+#if PY_VERSION_HEX < 0x03090000
+  type->tp_dictoffset = offsetof(FunctionObject, dict);
+  type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+#if PY_VERSION_HEX >= 0x03080000
+  type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
+#endif
+  function_type = type;  // kept for the life of the process
+  return true;
 }
 
 Ref function_new(const FunctionDef& def, Borrowed module,
@@ -469,7 +556,10 @@ Ref function_new(const FunctionDef& def, Borrowed module,
     defaults = Ref::steal(PyTuple_Pack(1, value.get()));
     if (!defaults) return {};
   }
-  FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+  // The generic allocation takes the reference to the heap type that every
+  // instance holds (on 3.7 too, where PyObject_GC_New would not), zeroes
+  // the fields and starts tracking the object.
+  auto* f = reinterpret_cast<FunctionObject*>(function_type->tp_alloc(function_type, 0));
   if (f == nullptr) return {};
 #if PY_VERSION_HEX >= 0x03080000
   f->vectorcall = function_vectorcall;
@@ -482,10 +572,6 @@ Ref function_new(const FunctionDef& def, Borrowed module,
   f->module_name = Py_NewRef(module_name);
   f->doc = doc.release();
   f->defaults = defaults.release();
-  f->dict = nullptr;
-  f->signature = nullptr;
-  f->weakrefs = nullptr;
-  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
