@@ -195,16 +195,6 @@ class ImportTest(SweepCase):
         TOTALS['import'] = (injections, spent)
         self.assertGreater(injections, 150 // STRIDE)
 
-    # Known fault of the module, kept visible here until it is mended: the
-    # exec step readies the function type (a static type) with PyType_Ready.
-    # When an allocation inside PyType_Ready fails, the import fails as it
-    # should, but the next import readies the same half-readied type again,
-    # which CPython does not provide for; 3.13 crashes in it (SIGSEGV in
-    # type_add_getset -> PyDict_SetDefaultRef, on the type dictionary the
-    # failed attempt left; n = 31 fails, n = 33 crashes).
-    if sys.version_info[:2] == (3, 13) and STRIDE == 1:
-        test_import = unittest.expectedFailure(test_import)
-
 
 class FunctionsTest(SweepCase):
 
