@@ -175,6 +175,15 @@ class SweepCase(unittest.TestCase):
 
 class ImportTest(SweepCase):
 
+    # CPython 3.13.0 itself crashes when an allocation fails inside
+    # PyType_FromSpec: a dictionary insertion that failed for lack of memory
+    # leaves the type's dictionary corrupt, and the next insertion crashes in
+    # CPython's own dictionary code (a C extension that does nothing but call
+    # PyType_FromSpec under the same injection crashes the same way).  Every
+    # import makes the functions' type, so the import is swept on the other
+    # interpreters only; the functions are swept on 3.13 too.
+    @unittest.skipIf(sys.version_info[:2] == (3, 13),
+                     'CPython 3.13 crashes inside PyType_FromSpec under injected allocation failures')
     def test_import(self):
         # A failed import leaves the module uninitialised and the next one
         # starts again, so one child sweeps on until an import succeeds; when
