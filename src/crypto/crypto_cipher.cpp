@@ -1,12 +1,9 @@
 // crypto_cipher.cpp: the AES-CBC text cipher and the module-key cipher.
 //
-// A text becomes UTF-8, is padded to whole 16-byte blocks (n bytes of value
-// n, 1 <= n <= 16), encrypted with AES-CBC under the caller's key and IV and
-// returned as one line of standard base64.  The cipher library and base64
-// are imported through the interpreter on every call, so the module imports
-// where the library is missing and only these calls fail there.  The order
-// of the steps decides which failure a caller sees first: the text is
-// encoded and padded (or base64-decoded) before the key and IV are looked at.
+// UTF-8, padded to whole 16-byte blocks (n bytes of value n), AES-CBC under
+// the caller's key and IV, one line of base64.  The cipher library is
+// imported at every call, so only these calls fail where it is missing.  The
+// text is encoded and padded (or decoded) before the key and IV are used.
 #include "module_frame.hpp"
 
 #include "crypto/crypto.hpp"

@@ -93,13 +93,10 @@ Truth reads_back(const Scope& scope, Borrowed path, Borrowed content) noexcept {
 }
 
 // Creates the IV file with `content` unless another process or thread got
-// there first.  The content is written to a file of our own beside it,
-// checked, and hard-linked into place: the link fails if the IV file
-// exists, so the first creator's IV is the one every process goes on to
-// read, rather than the last writer's overwriting an IV that is already in
-// use.  Returns false with the error set only for errors that must
-// propagate; a file that could not be made leaves the caller to go on
-// without one.
+// there first: written to a file of our own beside it, checked, and
+// hard-linked into place, which fails if the IV file exists, so the first
+// creator's IV is never overwritten while in use.  False with the error set
+// only for errors that must propagate.
 bool create_iv_file(const Scope& scope, Borrowed iv_file, Borrowed content) noexcept {
   Ref target = real_location(scope, iv_file);
   if (!target) return false;

@@ -116,11 +116,9 @@ namespace {
 // getattr(module, name) for an exact module object, answered from the
 // module's own dictionary.  The module type and object define only dunder
 // names and cannot gain others, so for any other name the dictionary is
-// what the generic lookup would consult, and its entry is the answer (the
-// interpreter's own specialised attribute load relies on the same).  Null
-// with no error set when this does not apply or the dictionary does not
-// have the name: the generic lookup then gives a module-level __getattr__
-// its turn and raises the interpreter's own error.
+// what the generic lookup would consult.  Null with no error set when this
+// does not apply or the name is not there: the generic lookup then gives a
+// module-level __getattr__ its turn and raises the interpreter's own error.
 Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
   if (!PyModule_CheckExact(obj) || name.dunder()) return nullptr;
   Borrowed dict = PyModule_GetDict(obj);
@@ -131,31 +129,8 @@ Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
 
 Ref call_method(Borrowed obj, Name& name,
                 std::initializer_list<Borrowed> args) noexcept {
-  if (args.size() > kMaxCallArgs) std::abort();
-  Borrowed key = name.get();
-  if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, name)) {
-    Ref function = Ref::borrow(found);
-    return call(function.get(), args);
-  }
-  if (PyErr_Occurred()) return {};
-#if PY_VERSION_HEX >= 0x03090000
-  // The receiver goes in front of the arguments; a method found on the type
-  // is then called unbound with it, as LOAD_METHOD/CALL would.  With the
-  // flag, the callee may overwrite stack[0] meanwhile: it is ours.
-  PyObject* stack[kMaxCallArgs + 1] = {};
-  std::size_t n = 0;
-  stack[n++] = obj;
-  for (Borrowed a : args) stack[n++] = a;
-  return Ref::steal(
-      PyObject_VectorcallMethod(key, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-  // bpo-37337 added the method-call entry, bpo-39245 made it public in
-  // 3.9; before that, the bound method is made and called.
-  Ref method = Ref::steal(PyObject_GetAttr(obj, key));
-  if (!method) return {};
-  return call(method.get(), args);
-#endif
+  Ref method = get_attr(obj, name);
+  return method ? call(method.get(), args) : Ref{};
 }
 
 // --- Attributes, tests, conversions --------------------------------------
@@ -202,10 +177,7 @@ Truth asks_for_object(Borrowed request, Name& key) noexcept {
 
 Ref str_of(Borrowed obj) noexcept { return Ref::steal(PyObject_Str(obj)); }
 
-Ref format_of(Borrowed obj) noexcept {
-  if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
-  return Ref::steal(PyObject_Format(obj, nullptr));
-}
+Ref format_of(Borrowed obj) noexcept { return Ref::steal(PyObject_Format(obj, nullptr)); }
 
 Ref text(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
 

@@ -94,15 +94,15 @@ class ConstantStr {
   constexpr explicit ConstantStr(const char* utf8) noexcept : utf8_(utf8) {}
   ConstantStr(const ConstantStr&) = delete;
   ConstantStr& operator=(const ConstantStr&) = delete;
+  // Whether it starts with two underscores, as every attribute name of the
+  // module type and of object does.
+  bool dunder() const noexcept { return utf8_[0] == '_' && utf8_[1] == '_'; }
   Borrowed get() noexcept {
     if (obj_ == nullptr) {
       obj_ = Interned ? PyUnicode_InternFromString(utf8_) : PyUnicode_FromString(utf8_);
     }
     return obj_;
   }
-  // Whether it starts with two underscores, as every attribute name of the
-  // module type and of object does.
-  bool dunder() const noexcept { return utf8_[0] == '_' && utf8_[1] == '_'; }
 
  private:
   const char* utf8_;
@@ -155,8 +155,7 @@ Ref call(Borrowed callable, std::initializer_list<Borrowed> args) noexcept;
 // Calls with positional arguments and keyword arguments (name, value).
 Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args,
             std::initializer_list<std::pair<Name*, Borrowed>> kwargs) noexcept;
-// getattr(obj, name)(*args), without making a bound method where the
-// interpreter's own method call would not make one either.
+// getattr(obj, name)(*args).
 Ref call_method(Borrowed obj, Name& name,
                 std::initializer_list<Borrowed> args) noexcept;
 

@@ -2,12 +2,10 @@
 // argument checks they all share.
 //
 // Every exported function is an instance of one type, built from its row in
-// the function table.  A call binds positional and keyword arguments to the
-// row's parameters (with the module's own fixed messages, the same on every
-// interpreter version) and runs the row's body with the module namespace as
-// its scope.  Each instance holds its module, so calls keep working after
-// the module has left sys.modules; the module's dictionary holds the
-// instances in turn, hence the GC support.
+// the function table: a call binds the arguments to the row's parameters
+// (the module's own messages, the same on every interpreter version) and
+// runs the row's body in the module's namespace.  Each instance holds its
+// module, whose dictionary holds the instances: hence the GC support.
 #include "module_frame.hpp"
 
 #include "module_function.hpp"
@@ -39,12 +37,10 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
-// The type, made once per process by function_type_ready() and kept for the
-// life of the process (the one interpreter that may load the module), as a
-// raw pointer like the module object.  It is a heap type made from a spec:
-// should making it fail (out of memory), nothing half-made is left behind,
-// and the next import simply makes it again.  A static type cannot be
-// readied a second time after a failed PyType_Ready; 3.13 crashes when it is.
+// Made from a spec once per process and kept, like the module object.  A
+// failed attempt (out of memory) leaves nothing half-made behind, so the
+// next import makes it afresh, where CPython does not provide for readying a
+// static type again after PyType_Ready failed on it.
 PyTypeObject* function_type = nullptr;
 
 FunctionObject* as_function(Borrowed self) noexcept {
@@ -165,10 +161,8 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   if (given == nullptr) return nullptr;
   BoundArgs bound;
   bound.own(given, def.nparams);
-  // The body may drop the last other reference to this function (say, by
-  // deleting it from the module).  Held, the function stays reachable, so
-  // the collector cannot clear it either, and its module and dictionary
-  // stay alive with it for the whole call.
+  // Held, the function (and with it its module and dictionary) outlives a
+  // body that deletes it from the module; nor can the collector clear it.
   Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(f));
   if (f->module == nullptr || f->globals == nullptr) {
     // Only a function that the garbage collector has already cleared, and
@@ -178,19 +172,14 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
     return nullptr;
   }
   const Scope scope(f->module, f->globals);
-  // Each call is one level of the interpreter's recursion depth, so a module
-  // name rebound to something that calls back into us (a functools.partial
-  // of one of our functions, say) ends in RecursionError rather than in a
-  // C stack overflow.
+  // One level of recursion depth per call: a module name rebound into a loop
+  // through us ends in RecursionError, not a C stack overflow.
 #if PY_VERSION_HEX < 0x03090000
-  // 3.7 and 3.8 let a thread that is still unwinding from a RecursionError
-  // go 50 levels past the limit and then end the process ("Cannot recover
-  // from stack overflow").  Handlers on the way out (db_* catch the error
-  // and go on into the IV file, a first import of the cipher library, ...)
-  // easily go that deep, so no exported call starts while the thread
-  // unwinds.  The flag is the one these versions' own Py_LeaveRecursiveCall
-  // macro resets, in a structure that no longer changes; from 3.9 on the
-  // same runaway recursion unwinds cleanly without it.
+  // 3.7 and 3.8 end the process ("Cannot recover from stack overflow") when
+  // a thread still unwinding from a RecursionError goes 50 levels past the
+  // limit, as handlers on the way out (db_* going on into the IV file, say)
+  // easily do; so no call starts meanwhile.  The flag is the one their own
+  // Py_LeaveRecursiveCall macro resets; 3.9 and later need no such guard.
   if (PyThreadState_GET()->overflowed) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");
@@ -330,39 +319,35 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
   return signature.release();
 }
 
-// __module__ and __doc__, as a Python function has them: any value, and
-// None once deleted (or cleared by the collector).  A type made from a spec
-// keeps its own __module__ ("Velmora") and __doc__ in its dictionary, where
-// the generic lookup would find them before any descriptor of ours, so the
-// instance's own are answered before that lookup.
+// __module__ and __doc__ as a Python function has them: any value, None
+// once deleted.  __doc__ is a property of the type (which has no docstring
+// of its own for it to hide behind).  A type made from a spec keeps its own
+// __module__ in its dictionary, where the generic lookup would find it
+// first, so the instance's is answered before that lookup.
 PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
 int replace(PyObject*& slot, PyObject* value) noexcept {
   Py_XINCREF(value);
   Py_XSETREF(slot, value);
   return 0;
 }
-// The field behind `name` when it is __module__ or __doc__; null when it
-// is another name, and null with the error set when the test failed.
-PyObject** own_text_field(PyObject* self, Borrowed name) noexcept {
-  static Name n_module{"__module__"}, n_doc{"__doc__"};
-  FunctionObject* f = as_function(self);
-  const std::pair<Name*, PyObject**> fields[] = {{&n_module, &f->module_name},
-                                                 {&n_doc, &f->doc}};
-  for (const auto& [field_name, field] : fields) {
-    Borrowed key = field_name->get();
-    if (key == nullptr) return nullptr;
-    if (name == key || PyUnicode_Compare(name, key) == 0) return field;
-  }
-  return nullptr;
+PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  return replace(as_function(self)->doc, value);
+}
+// 1 when `name` is "__module__", 0 when not, -1 with the error set.
+int is_module_name(Borrowed name) noexcept {
+  static Name n_module{"__module__"};
+  Borrowed key = n_module.get();
+  return key == nullptr ? -1 : name == key || PyUnicode_Compare(name, key) == 0;
 }
 PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
-  if (PyObject** field = own_text_field(self, name)) return or_none(*field);
-  if (PyErr_Occurred()) return nullptr;
+  const int own = is_module_name(name);
+  if (own != 0) return own < 0 ? nullptr : or_none(as_function(self)->module_name);
   return PyObject_GenericGetAttr(self, name);
 }
 int function_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
-  if (PyObject** field = own_text_field(self, name)) return replace(*field, value);
-  if (PyErr_Occurred()) return -1;
+  const int own = is_module_name(name);
+  if (own != 0) return own < 0 ? -1 : replace(as_function(self)->module_name, value);
   return PyObject_GenericSetAttr(self, name, value);
 }
 
@@ -372,6 +357,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -412,11 +398,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Clears what can lead back to the function.  The name, qualified name and
-// defaults stay until deallocation: they are texts and a tuple of integers,
-// which cannot be part of a cycle, and a function the collector has cleared
-// can still be reached (a weak reference taken by a finalizer in its cycle)
-// and asked for its defaults, its signature or a call.
+// Clears what can lead back to the function.  The names and defaults (texts,
+// a tuple of integers) stay until deallocation: a cleared function can still
+// be reached through a weak reference and asked for them, or called.
 int function_clear(PyObject* self) noexcept {
   FunctionObject* f = as_function(self);
   Py_CLEAR(f->module);
@@ -441,17 +425,11 @@ void function_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-}  // namespace
-
-namespace {
-
 // The offsets of the instance dictionary, the weak-reference list and the
-// vectorcall entry.  A spec takes them as these special members from 3.9
-// on (bpo-38140, bpo-40584); 3.7 and 3.8 have no way to say them in a spec,
-// so function_type_ready() sets them on the new type before any instance
-// exists.
+// vectorcall entry: special members of a spec from 3.9 on (bpo-38140,
+// bpo-40584); on 3.7 and 3.8 function_type_ready() sets them itself.  3.12
+// names the member types in Python.h and deprecates structmember.h.
 #if PY_VERSION_HEX >= 0x030C0000
-// 3.12 names the member types in Python.h and deprecates structmember.h.
 #define VELMORA_T_PYSSIZET Py_T_PYSSIZET
 #define VELMORA_READONLY Py_READONLY
 #else
@@ -469,10 +447,7 @@ PyMemberDef function_offsets[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-char function_doc[] = "A function exported by the Velmora module.";
-
 PyType_Slot function_slots[] = {
-    {Py_tp_doc, function_doc},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
@@ -500,9 +475,8 @@ constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
 constexpr unsigned long kVectorcallFlag = 0;
 #endif
 #if PY_VERSION_HEX >= 0x030A0000
-// bpo-43916, bpo-43908: from 3.10 a spec can say that the type cannot be
-// called to make an instance (one would have no table row to run) and
-// cannot be changed, as a static type could not be.
+// bpo-43916, bpo-43908: not instantiable (an instance would have no table
+// row) and not changeable, as a static type.
 constexpr unsigned long kSealedFlags =
     Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 #else
@@ -525,10 +499,7 @@ bool function_type_ready() noexcept {
   if (made == nullptr) return false;
   auto* type = reinterpret_cast<PyTypeObject*>(made);
 #if PY_VERSION_HEX < 0x030A0000
-  // Before 3.10 a type made from a spec inherits object's constructor,
-  // which would make an instance with no table row; CPython's own modules
-  // took it away the same way.
-  type->tp_new = nullptr;
+  type->tp_new = nullptr;  // not inherited from object: see kSealedFlags
 #endif
 #if PY_VERSION_HEX < 0x03090000
   type->tp_dictoffset = offsetof(FunctionObject, dict);
@@ -556,9 +527,8 @@ Ref function_new(const FunctionDef& def, Borrowed module,
     defaults = Ref::steal(PyTuple_Pack(1, value.get()));
     if (!defaults) return {};
   }
-  // The generic allocation takes the reference to the heap type that every
-  // instance holds (on 3.7 too, where PyObject_GC_New would not), zeroes
-  // the fields and starts tracking the object.
+  // Takes the reference to the type every instance holds (also on 3.7,
+  // unlike PyObject_GC_New), zeroes the fields and starts tracking.
   auto* f = reinterpret_cast<FunctionObject*>(function_type->tp_alloc(function_type, 0));
   if (f == nullptr) return {};
 #if PY_VERSION_HEX >= 0x03080000

@@ -1,12 +1,9 @@
 // plugins_runner.cpp: plugin_run and load_so_plugin.
 //
-// A plugin lives in its own folder under the fixed plugin root, with a
-// Python source entry "<name>_main.py", a compiled entry, or both.  Every
-// call loads the entry afresh (import, then reload, so an edited plugin takes
-// effect without restarting the panel), makes the plugin object and calls
-// the requested operation with the host's request-argument object.  Nothing
-// is kept between calls except what the interpreter itself keeps: the
-// folder's place in sys.path and the entry module in sys.modules.
+// A plugin's folder under the fixed root holds "<name>_main.py", a compiled
+// entry, or both.  Every call loads the entry afresh (import, then reload:
+// an edited plugin needs no restart), makes the plugin object and calls the
+// operation.  Only the interpreter keeps anything: sys.path, sys.modules.
 #include "module_frame.hpp"
 
 #include "plugins/plugins.hpp"
