@@ -496,7 +496,11 @@ PyType_Spec function_spec = {
 bool function_type_ready() noexcept {
   if (function_type != nullptr) return true;
   PyObject* made = PyType_FromSpec(&function_spec);
-  if (made == nullptr) return false;
+  if (made == nullptr) {
+    // 3.12 and 3.13 can fail here for lack of memory with nothing set.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
+  }
   auto* type = reinterpret_cast<PyTypeObject*>(made);
 #if PY_VERSION_HEX < 0x030A0000
   type->tp_new = nullptr;  // not inherited from object: see kSealedFlags
