@@ -159,6 +159,13 @@ class CatalogueTests(support.RefcountMixin, unittest.TestCase):
             result, _ = self.fetch()
             self.assertIsInstance(result, TypeError)
             self.assertEqual(str(result), 'exceptions must derive from BaseException')
+            # An exception class whose construction gives something else.
+            Odd = type('Odd', (Exception,), {'__new__': lambda cls: 5})
+            public.error_conn_cloud = lambda text: Odd
+            result, _ = self.fetch()
+            self.assertIsInstance(result, TypeError)
+            self.assertIn('should have returned an instance of BaseException, not int',
+                          str(result))
         finally:
             public.error_conn_cloud = saved
 

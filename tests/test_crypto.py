@@ -201,6 +201,23 @@ class KeyMaterialTest(PanelRoot):
     def test_key_is_fixed(self):
         self.assertEqual(fn('__get_db_sgin')(), DB_KEY)
 
+    def test_a_module_os_whose_realpath_is_not_text_leaves_no_iv_file(self):
+        # The host may rebind the module's `os`: a path resolution that
+        # answers something other than text stops the IV file's creation,
+        # and the field calls keep their input.
+        import types
+        fake_path = types.SimpleNamespace(**vars(os.path))
+        fake_path.realpath = lambda path: path.encode()
+        fake_os = types.SimpleNamespace(**vars(os))
+        fake_os.path = fake_path
+        self.addCleanup(setattr, Velmora, 'os', os)
+        Velmora.os = fake_os
+        with self.assertRaises(TypeError) as cm:
+            fn('__get_db_iv')()
+        self.assertEqual(str(cm.exception), 'os.path.realpath() returned bytes, not str')
+        self.assertFalse(os.path.exists(self.iv_file))
+        self.assertEqual(Velmora.db_encrypt('x'), {'status': False, 'msg': 'x'})
+
     def test_iv_file_created_once_and_read_every_call(self):
         public.random_answer = 'R4nd0mIVtext1234'
         self.assertEqual(fn('__get_db_iv')(), 'R4nd0mIVtext1234')

@@ -147,6 +147,41 @@ class ImportTests(unittest.TestCase):
         self.assertIn("ModuleNotFoundError: No module named 'public'", r.stderr)
         self.assertIn('init Velmora', r.stderr)
 
+    def test_exec_of_another_module_object_is_refused(self):
+        # Initialisation happens once per process: the exec step handed
+        # the same module object again passes, another one (only C code can
+        # do that: the loader skips module objects not made from the
+        # definition) is refused.  A spec without some of the attributes the
+        # create step copies gives a module without them.
+        r = support.run_python('''
+            import importlib.util, types
+            import public
+            spec = importlib.util.find_spec('Velmora')
+            bare = types.SimpleNamespace(name='Velmora', loader=spec.loader, origin=spec.origin)
+            module = spec.loader.create_module(bare)
+            print('attributes', sorted(k for k in vars(module) if k.startswith('__')))
+            spec.loader.exec_module(module)
+            import Velmora
+            print('same', Velmora is module)
+            spec.loader.exec_module(Velmora)
+            import ctypes
+            api = ctypes.pythonapi
+            api.PyModule_GetDef.restype = ctypes.c_void_p
+            api.PyModule_GetDef.argtypes = [ctypes.py_object]
+            api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+            definition = api.PyModule_GetDef(Velmora)
+            try:
+                api.PyModule_ExecDef(types.ModuleType('Velmora'), definition)
+            except RuntimeError as e:
+                print('refused', e)
+        ''')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("attributes ['__doc__', '__file__', '__loader__', '__name__', "
+                      "'__package__', '__spec__']", r.stdout)
+        self.assertIn('same True', r.stdout)
+        self.assertIn("refused Module 'Velmora' has already been imported. "
+                      "Re-initialisation is not supported.", r.stdout)
+
     def test_second_interpreter_is_refused(self):
         # _testcapi.run_in_subinterp makes a legacy interpreter that shares
         # the main one's GIL, on 3.7 and 3.12 alike.
@@ -255,6 +290,18 @@ class ArgumentCheckTests(unittest.TestCase):
             self.assertTypeError('keywords must be strings',
                                  call, Velmora.path_check, ('x',), {1: 2})
 
+    def test_many_keywords_are_checked_in_the_order_given(self):
+        # More keywords than any function has parameters: the first one
+        # that fits no parameter is named, after those that fit.
+        many = dict(('k%d' % i, i) for i in range(12))
+        self.assertTypeError('path_check() takes exactly 1 positional argument (0 given)',
+                             Velmora.path_check, **many)
+        self.assertTypeError("path_check() got an unexpected keyword argument 'k0'",
+                             Velmora.path_check, **dict(many, path='x'))
+        self.assertTypeError("plugin_run() got multiple values for keyword argument 'plugin_name'",
+                             Velmora.plugin_run, 'a', 'b', 'c',
+                             **dict([('plugin_name', 1)] + list(many.items())))
+
     def test_every_parameter_can_be_given_by_keyword(self):
         self.assertIs(Velmora.path_check(path='site'), True)
         self.assertEqual(Velmora.get_plugin_list(force=0)['list'][0]['name'], 'demo')
@@ -306,6 +353,24 @@ class MetadataTests(unittest.TestCase):
         self.assertEqual((fn.__doc__, fn.__module__), ('doc', 7))
         del fn.__doc__, fn.__module__
         self.assertEqual((fn.__doc__, fn.__module__), (None, None))
+
+    def test_name_and_qualname_take_only_text(self):
+        fn = Velmora.get_module_list
+        self.addCleanup(setattr, fn, '__name__', fn.__name__)
+        self.addCleanup(setattr, fn, '__qualname__', fn.__qualname__)
+        fn.__name__, fn.__qualname__ = 'listing', 'panel.listing'
+        self.assertEqual((fn.__name__, fn.__qualname__), ('listing', 'panel.listing'))
+        self.assertTrue(repr(fn).startswith('<function panel.listing at '))
+        for attribute in ('__name__', '__qualname__'):
+            with self.assertRaises(TypeError) as cm:
+                setattr(fn, attribute, 7)
+            self.assertEqual(str(cm.exception), '%s must be set to a string object' % attribute)
+            with self.assertRaises(TypeError):
+                delattr(fn, attribute)
+        # The argument messages keep the table's name.
+        with self.assertRaises(TypeError) as cm:
+            fn(1)
+        self.assertEqual(str(cm.exception), 'get_module_list() takes no arguments (1 given)')
 
     def test_functions_survive_pickling_by_name(self):
         import pickle
