@@ -401,6 +401,13 @@ class CrashClassTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return proc.stdout
 
+    # CPython 3.10 itself crashes now and then (about 1 exit in 200 here)
+    # when a daemon thread comes back from a call that released the GIL (a
+    # cipher library call through ctypes, in the core dump examined) after
+    # the main thread has freed the interpreter: the crash is in CPython's
+    # take_gil.  3.9 and 3.11 did not crash in 300 exits each.
+    @unittest.skipIf(sys.version_info[:2] == (3, 10),
+                     'CPython 3.10 can crash a daemon thread at exit inside its own take_gil')
     def test_daemon_threads_inside_calls_at_exit(self):
         # Daemon threads, each inside a different call that goes back into
         # Python, when the main thread ends: the exit status is the one a
