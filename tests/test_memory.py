@@ -14,20 +14,10 @@ Velmora, public = support.load()
 # smallest object per call into twice the slack, and the reference counts
 # show any drift at all; the release build runs the full count.
 ROUNDS = 1000 if support.SANITIZED and not support.VALGRIND else support.scaled(10000)
-FUNCTIONS = [name for name, value in vars(Velmora).items()
-             if type(value) is type(Velmora.path_check)]
+FUNCTIONS = workload.exported_names(Velmora)
 
 
-class FlatOverManyCalls(unittest.TestCase):
-
-    @classmethod
-    def setUpClass(cls):
-        cls.work = workload.Workload(Velmora, public)
-        cls.cases = cls.work.cases()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.work.close()
+class FlatOverManyCalls(workload.PerFunctionCase):
 
     def check(self, function):
         cases = [c for c in self.cases if c.function == function]
@@ -43,9 +33,7 @@ class FlatOverManyCalls(unittest.TestCase):
                 self.assertLess(figures.grown, case.slack + ROUNDS, figures)
 
 
-for _name in FUNCTIONS:
-    setattr(FlatOverManyCalls, 'test_' + _name.strip('_'),
-            lambda self, name=_name: self.check(name))
+FlatOverManyCalls.add_tests(FUNCTIONS)
 
 
 if __name__ == '__main__':

@@ -4,7 +4,7 @@ after a warm-up, must leave sys.gettotalrefcount() where it was.
 
 The memory suite watches the arguments and a held result; the total also
 sees a reference leaked to, or taken from, any other object: one the module
-keeps itself (a remembered name, a type, a module attribute), an exception
+keeps itself (a name, a type, a module attribute), an exception
 it raised and dropped, a result nobody holds.  Only a debug interpreter
 keeps the total, so elsewhere the suite skips.
 """
@@ -26,8 +26,7 @@ SLACK = 10
 
 if DEBUG:
     Velmora, public = support.load()
-    FUNCTIONS = [name for name, value in vars(Velmora).items()
-                 if type(value) is type(Velmora.path_check)]
+    FUNCTIONS = workload.exported_names(Velmora)
 else:
     FUNCTIONS = []
 
@@ -44,16 +43,7 @@ def total(public):
 
 @unittest.skipUnless(DEBUG, 'needs a debug interpreter (sys.gettotalrefcount); '
                             'the debug build runs this suite')
-class TotalOverManyCalls(unittest.TestCase):
-
-    @classmethod
-    def setUpClass(cls):
-        cls.work = workload.Workload(Velmora, public)
-        cls.cases = cls.work.cases()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.work.close()
+class TotalOverManyCalls(workload.PerFunctionCase):
 
     def drift(self, case):
         saved_stdout = sys.stdout
@@ -86,9 +76,7 @@ class TotalOverManyCalls(unittest.TestCase):
         self.assertEqual(sorted({c.function for c in self.cases}), sorted(FUNCTIONS))
 
 
-for _name in FUNCTIONS:
-    setattr(TotalOverManyCalls, 'test_' + _name.strip('_'),
-            lambda self, name=_name: self.check(name))
+TotalOverManyCalls.add_tests(FUNCTIONS)
 
 
 class Sensitivity(unittest.TestCase):

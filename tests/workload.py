@@ -20,6 +20,7 @@ import tempfile
 import textwrap
 import time
 import tracemalloc
+import unittest
 
 import support
 
@@ -56,6 +57,31 @@ class _Discard:
 
     def flush(self):
         pass
+
+
+def exported_names(Velmora):
+    """The names of the module's exported functions."""
+    return [name for name, value in vars(Velmora).items()
+            if type(value) is type(Velmora.path_check)]
+
+
+class PerFunctionCase(unittest.TestCase):
+    """One workload and its cases for the whole class, and, through
+    add_tests(), a test per exported function that runs check(name)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Workload(*support.load())
+        cls.cases = cls.work.cases()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.close()
+
+    @classmethod
+    def add_tests(cls, names):
+        for name in names:
+            setattr(cls, 'test_' + name.strip('_'), lambda self, name=name: self.check(name))
 
 
 class Workload:
