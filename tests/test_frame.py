@@ -151,7 +151,7 @@ class ImportTests(unittest.TestCase):
         # Initialisation happens once per process: the exec step handed
         # the same module object again passes, another one (only C code can
         # do that: the loader skips module objects not made from the
-        # definition) is refused.  A spec without some of the attributes the
+        # definition) is refused.  An import spec without some of the attributes the
         # create step copies gives a module without them.
         r = support.run_python('''
             import importlib.util, types

@@ -47,7 +47,7 @@ class TotalOverManyCalls(workload.PerFunctionCase):
 
     def drift(self, case):
         saved_stdout = sys.stdout
-        sys.stdout = workload._Discard()  # the catalogue prints lines
+        sys.stdout = workload.Discard()  # the catalogue prints lines
         try:
             self.work.steer(**case.host)
             for _ in range(WARM_UP):  # caches, the IV file, first imports

@@ -49,7 +49,7 @@ class Args:
         return key in self.__dict__
 
 
-class _Discard:
+class Discard:
     """A standard output that keeps nothing, for the catalogue's lines."""
 
     def write(self, text):
@@ -201,7 +201,7 @@ class Workload:
     def measure(self, case, rounds):
         """Runs `case` `rounds` times and returns its Figures."""
         saved_stdout = sys.stdout
-        sys.stdout = _Discard()
+        sys.stdout = Discard()
         try:
             self.steer(**case.host)
             for _ in range(max(20, rounds // 20)):  # caches, the IV file, first imports

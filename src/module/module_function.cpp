@@ -37,7 +37,7 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
-// Made from a spec once per process and kept, like the module object.  A
+// Made by PyType_FromSpec once per process and kept, like the module object.  A
 // failed attempt (out of memory) leaves nothing half-made behind, so the
 // next import makes it afresh, where CPython does not provide for readying a
 // static type again after PyType_Ready failed on it.
@@ -321,7 +321,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 
 // __module__ and __doc__ as a Python function has them: any value, None
 // once deleted.  __doc__ is a property of the type (which has no docstring
-// of its own for it to hide behind).  A type made from a spec keeps its own
+// of its own for it to hide behind).  A type made by PyType_FromSpec keeps its own
 // __module__ in its dictionary, where the generic lookup would find it
 // first, so the instance's is answered before that lookup.
 PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
@@ -426,7 +426,7 @@ void function_dealloc(PyObject* self) noexcept {
 }
 
 // The offsets of the instance dictionary, the weak-reference list and the
-// vectorcall entry: special members of a spec from 3.9 on (bpo-38140,
+// vectorcall entry: special members of a PyType_Spec from 3.9 on (bpo-38140,
 // bpo-40584); on 3.7 and 3.8 function_type_ready() sets them itself.  3.12
 // names the member types in Python.h and deprecates structmember.h.
 #if PY_VERSION_HEX >= 0x030C0000

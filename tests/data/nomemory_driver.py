@@ -42,16 +42,6 @@ RECORDED_OS = os.environ.get('VELMORA_NOMEM_RECORDED_OS') == '1'
 COLLECT_EVERY = 64
 
 
-class Discard:
-    """Standard output while sweeping: the catalogue prints on every call."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
 def use_workdir():
     """The working directory, which the test made for this child and removes
     after it, also holds data/ and every temporary folder, so that a child
@@ -175,6 +165,7 @@ def sweep_import(start, stride, loader):
     # the sweep is about the module's own initialisation, not about running
     # these modules' source for the first time.
     import public
+    import workload
     import ctypes  # noqa: F401
     import importlib.util  # noqa: F401
     import json as _json  # noqa: F401
@@ -184,7 +175,7 @@ def sweep_import(start, stride, loader):
     # nothing about the module.
     public.write_cache_answer = _write_plainly
     saved_stdout = sys.stdout
-    sys.stdout = Discard()
+    sys.stdout = workload.Discard()  # the catalogue prints on every call
     sweep = Sweep('import' + ('-loader' if loader else ''))
     attempt, attempt_args = _import_velmora, ()
     if loader:
@@ -298,7 +289,7 @@ def sweep_function(function, stride, skip):
     import workload
     use_workdir()
     saved_stdout = sys.stdout
-    sys.stdout = Discard()
+    sys.stdout = workload.Discard()
     try:
         import Velmora
         work = workload.Workload(Velmora, public)
@@ -548,7 +539,7 @@ class Cases:
 
         class Loaded:
             """importlib.util as far as get_module uses it, handing back the
-            specification and the compiled code made beforehand."""
+            ModuleSpec and the compiled code made beforehand."""
             @staticmethod
             def spec_from_file_location(name, path):
                 return spec
