@@ -192,6 +192,8 @@ class RefcountMixin:
     def assertRefcountsStable(self, call, objects, rounds=200):
         """The counts of `objects` (made at run time: see fresh()) and the
         interpreter's total, where it keeps one, stay put over the calls."""
+        for o in objects:
+            self.assertFalse(uncounted(o), '%r: a leak would not move its count' % (o,))
         call()  # warm caches first
         before = counts(objects)
         total_before = getattr(sys, 'gettotalrefcount', lambda: 0)()
@@ -205,8 +207,6 @@ class RefcountMixin:
     def assertResultsOwnedByCaller(self, call, rounds=50):
         self.assertEqual(result_references(call, rounds), 0,
                          'the result carries references that are not the caller\'s')
-
-    assertResultRefcountStable = assertResultsOwnedByCaller  # until the suites move over
 
 
 def scaled(count):

@@ -45,7 +45,6 @@ class NAME_main:
 
 
 Request = support.Request
-Args, Discard = Request, support.Discard  # until the suites move over
 
 
 class PerFunctionCase(unittest.TestCase):
