@@ -2,9 +2,10 @@
 100000 times (the memory suite's calls, ten times over), with what the calls
 left behind.  Not part of the test run; see scripts/soak.sh.
 
-One line per case: the time per call, the drift of the arguments' and of a
-held result's reference counts, the growth of traced interpreter memory
-after a full collection, and the growth of the process's resident set.
+One line per case: the time per call, the drift of the arguments' reference
+counts, the references a result carries beyond the caller's, the growth of
+traced interpreter memory after a full collection, and the growth of the
+process's resident set.
 A case whose counts drift or whose traced memory grows by more than the
 memory suite allows is marked LEAK; the exit status is 1 if any is.
 
@@ -40,7 +41,7 @@ def main():
     version = '%d.%d' % sys.version_info[:2]
     leaks = 0
     print('%s  %-22s %-4s %10s %8s %6s %6s %12s %10s' % (
-        'py', 'function', 'path', 'calls', 'us/call', 'refs', 'held', 'traced B', 'RSS KiB'))
+        'py', 'function', 'path', 'calls', 'us/call', 'refs', 'result', 'traced B', 'RSS KiB'))
     try:
         for case in work.cases():
             if options.names and case.function not in options.names:
@@ -48,12 +49,13 @@ def main():
             rss = resident_kib()
             figures = work.measure(case, options.rounds)
             rss = resident_kib() - rss
-            drift = max([abs(d) for d in figures.drift] + [abs(figures.held_drift)])
-            leaked = drift > 1 or figures.grown >= case.slack + options.rounds
+            drift = max([abs(d) for d in figures.drift] + [0])
+            leaked = (drift > 1 or figures.result_refs != 0
+                      or figures.grown >= case.slack + options.rounds)
             leaks += leaked
             print('%-4s %-22s %-4s %10d %8.2f %6d %6d %12d %10d%s' % (
                 version, case.function, case.path, figures.rounds,
-                figures.seconds / figures.rounds * 1e6, drift, figures.held_drift,
+                figures.seconds / figures.rounds * 1e6, drift, figures.result_refs,
                 figures.grown, rss, '  LEAK' if leaked else ''), flush=True)
     finally:
         work.close()

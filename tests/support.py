@@ -5,6 +5,7 @@ holding the module's build folder, this folder and the build-local site
 folder.  The module initialises once per process, so whatever depends on
 import-time behaviour runs in a fresh subprocess (`run_python`).
 """
+import contextlib
 import gc
 import os
 import shutil
@@ -99,36 +100,113 @@ def _forget_host_calls():
         del calls[:]
 
 
+def exported_functions(module):
+    """The names of the module's exported functions, in the order of its
+    namespace: the functions it defines (of the type its functions have),
+    less private helpers (one leading underscore; the names with two are
+    exported).  Every suite that goes over all of them takes them from here,
+    so that a function the module gains is tested like the others."""
+    kind = type(module.path_check)
+    return [name for name, value in vars(module).items()
+            if type(value) is kind and getattr(value, '__module__', None) == module.__name__
+            and not (name[:1] == '_' and name[:2] != '__')]
+
+
+class Request:
+    """The host's request-argument object: the keywords as attributes, and
+    `in` true for exactly those names."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    def __contains__(self, key):
+        return key in self.__dict__
+
+
+class Discard:
+    """A standard output that keeps nothing, for the catalogue's lines (a
+    StringIO would hold what it is given, and with it references)."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+@contextlib.contextmanager
+def quiet():
+    """Standard output into Discard for the duration."""
+    with contextlib.redirect_stdout(Discard()):
+        yield
+
+
+def fresh(text):
+    """A new str equal to `text` that nothing else holds.  A literal is
+    shared with the code that holds it, and from 3.12 on a literal that
+    looks like a name is immortal: its count never moves, so a leak of it
+    goes unseen."""
+    assert len(text) > 1, 'one character or none is a shared object'
+    return ''.join(list(text))
+
+
+def uncounted(obj):
+    """Objects whose reference count says nothing about one call: shared
+    singletons, small numbers, and (on 3.12) immortal objects."""
+    return obj is None or isinstance(obj, (bool, int)) or sys.getrefcount(obj) > 1 << 28
+
+
+def counts(objects):
+    """Reference counts once nothing but live objects hold references: the
+    stand-in host's record of calls emptied (it is not the module's), the
+    attribute cache of types (which on 3.7 holds looked-up names, up to
+    4096 of them) emptied and cycles collected."""
+    _forget_host_calls()
+    sys._clear_type_cache()
+    gc.collect()
+    return [sys.getrefcount(o) for o in objects]
+
+
+def result_references(call, rounds=50):
+    """References to what call() returns beyond the caller's own: for a new
+    object at every call, what one carries beyond the caller's variable; for
+    the same object at every call, what its count gained over `rounds`
+    calls.  Anything but 0 is a reference the function kept or leaked."""
+    first, last = call(), call()
+    if uncounted(last):
+        return 0
+    if first is not last:
+        del first
+        callers_only = object()
+        return sys.getrefcount(last) - sys.getrefcount(callers_only)
+    del first
+    before = counts([last])[0]
+    for _ in range(rounds):
+        call()
+    return counts([last])[0] - before
+
+
 class RefcountMixin:
     """Checks that repeated calls neither leak nor over-release references."""
 
     def assertRefcountsStable(self, call, objects, rounds=200):
+        """The counts of `objects` (made at run time: see fresh()) and the
+        interpreter's total, where it keeps one, stay put over the calls."""
+        for o in objects:
+            self.assertFalse(uncounted(o), '%r: a leak would not move its count' % (o,))
         call()  # warm caches first
-        _forget_host_calls()
-        gc.collect()
-        before = [sys.getrefcount(o) for o in objects]
+        before = counts(objects)
         total_before = getattr(sys, 'gettotalrefcount', lambda: 0)()
         for _ in range(rounds):
             call()
-        # The stand-in host's record of every call holds references that
-        # are not the module's: emptied before the total is read.
-        _forget_host_calls()
-        gc.collect()
-        after = [sys.getrefcount(o) for o in objects]
+        after = counts(objects)
         self.assertEqual(before, after, 'reference counts drifted')
         if hasattr(sys, 'gettotalrefcount'):
             self.assertLess(sys.gettotalrefcount() - total_before, rounds // 2)
 
-    def assertResultRefcountStable(self, call, rounds=200):
-        """The returned object must carry no extra references: hold one
-        result, call many times, and its count must not move."""
-        kept = call()
-        gc.collect()
-        before = sys.getrefcount(kept)
-        for _ in range(rounds):
-            call()
-        gc.collect()
-        self.assertEqual(before, sys.getrefcount(kept))
+    def assertResultsOwnedByCaller(self, call, rounds=50):
+        self.assertEqual(result_references(call, rounds), 0,
+                         'the result carries references that are not the caller\'s')
 
 
 def scaled(count):

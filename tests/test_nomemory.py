@@ -86,10 +86,7 @@ LEFT_OUT = {
     '__get_db_iv/create': IN_PYTHON_FRAMES,   # four host calls in Python
 }
 
-FUNCTIONS = ['get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',
-             'module_run', 'get_module_list', 'get_module', 'path_check', 'db_encrypt',
-             'db_decrypt', '__get_db_sgin', '__get_db_iv', '__aes_encrypt_module',
-             '__aes_decrypt_module', '__aes_decrypt', '__aes_encrypt']
+FUNCTIONS = support.exported_functions(support.load()[0])
 
 # Totals for the closing line: injections and seconds per sweep.
 TOTALS = {}
@@ -107,7 +104,8 @@ def tearDownModule():
 
 
 def driver_env():
-    env = {'VELMORA_NOMEM_RECORDED_OS': str(int(RECORDED_OS))}
+    env = {'VELMORA_NOMEM_RECORDED_OS': str(int(RECORDED_OS)),
+           'VELMORA_NOMEM_EXPORTED': ','.join(FUNCTIONS)}
     # A failed allocation makes CPython and PyCryptodome's C parts drop
     # what they had allocated on the way (a cipher state whose Python owner
     # could not be made, say).  Those leaks are theirs, and the memory suite

@@ -3,16 +3,21 @@ fixtures those calls need, and a measurement of what many calls leave
 behind.  Shared by the memory suite (test_memory.py) and the soak script
 (bench/soak.py), so both look at exactly the same calls.
 
-A measurement counts three things over `rounds` calls of one case:
-  * the reference counts of the call's arguments, and of a result held
-    across the loop (an extra reference per call shows up here);
+Before it measures, a case's call is made once and must end as its row
+says: the success path with the expected result, the failure path with the
+expected exception or failure result, so that a broken fixture never
+quietly measures the other path.  A measurement counts three things over
+`rounds` calls of one case:
+  * the reference counts of the call's arguments (made at run time, so that
+    a leak can move them), and the references a result carries beyond the
+    caller's (an extra reference per call shows up here);
   * the growth of the memory the interpreter's allocator has handed out,
     as tracemalloc sees it after a full collection (an object that is never
     freed shows up here, at least some dozens of bytes per call);
   * the time per call, for the soak figures only.
 """
 import collections
-import gc
+import json
 import os
 import shutil
 import sys
@@ -24,8 +29,8 @@ import unittest
 
 import support
 
-Case = collections.namedtuple('Case', 'function path args host call watched slack')
-Figures = collections.namedtuple('Figures', 'rounds drift held_drift grown seconds')
+Case = collections.namedtuple('Case', 'function path args host expect call watched slack')
+Figures = collections.namedtuple('Figures', 'rounds drift result_refs grown seconds')
 
 SITE_MODULE = '''
 class main:
@@ -39,30 +44,7 @@ class NAME_main:
 '''
 
 
-class Args:
-    """The host's request object: `in` and attribute reads."""
-
-    def __init__(self, **values):
-        self.__dict__.update(values)
-
-    def __contains__(self, key):
-        return key in self.__dict__
-
-
-class Discard:
-    """A standard output that keeps nothing, for the catalogue's lines."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-def exported_names(Velmora):
-    """The names of the module's exported functions."""
-    return [name for name, value in vars(Velmora).items()
-            if type(value) is type(Velmora.path_check)]
+Request = support.Request
 
 
 class PerFunctionCase(unittest.TestCase):
@@ -131,15 +113,16 @@ class Workload:
     def cases(self):
         V = self.Velmora
         fn = lambda name: getattr(V, name)  # noqa: E731
-        key, iv = 'K' * 16, 'I' * 16
+        fresh = support.fresh
+        key, iv = fresh('K' * 16), fresh('I' * 16)
         enc, dec = fn('__aes_encrypt'), fn('__aes_decrypt')
         cipher = enc('a text of some length', key, iv)
         field = V.db_encrypt('first line\nsecond line')['msg']
         with open(os.path.join(self.panel, 'data', 'div.pl')) as f:
             stored = f.read()
         module_cipher = fn('__aes_encrypt_module')('module text')
-        request = Args(model_index='project')
-        plugin_request = Args(payload=1)
+        request = Request(model_index='project')
+        plugin_request = Request(payload=1)
         # The host's loader runs the module file afresh on every call; that
         # cost is the host's, so the runner's calls get one loaded module.
         site = V.get_module(self.module_file)
@@ -151,91 +134,105 @@ class Workload:
                   'write_cache_answer': lambda path, text: True}
         stored_iv = {'read_file_answer': lambda path: stored}
         down = {'panel_path': _raiser(RuntimeError, 'host down')}
-        text, wrong_key, long_text = 'field value', 'k' * 15, 'x' * 20
+        text, wrong_key, long_text = fresh('field value'), fresh('k' * 15), fresh('x' * 20)
+        listed = json.loads(catalogue)
+        refused = lambda msg: {'status': False, 'msg': msg}  # noqa: E731
+        # function, path, arguments, host steering, the expected result or
+        # the class of the expected result or exception
         rows = [
-            ('get_plugin_list', 'ok', (0,), cached),
-            ('get_plugin_list', 'fail', (1,), {'http_answer': _raiser(OSError, 'cloud down')}),
-            ('update_plugin_list', 'ok', (), cached),
-            ('update_plugin_list', 'fail', (), {'http_answer': '"maintenance"'}),
-            ('plugin_run', 'ok', (self.plugin, 'echo', plugin_request), {}),
-            ('plugin_run', 'fail', (self.missing_plugin, 'echo', plugin_request), {}),
-            ('load_so_plugin', 'ok', ('libc.so.6',), {}),
-            ('load_so_plugin', 'fail', ('/nonexistent/velmora/lib.so',), {}),
-            ('module_run', 'ok', ('site', 'get_list', request), loaded),
-            ('module_run', 'fail', ('../site', 'get_list', request), {}),
-            ('get_module_list', 'ok', (), {}),
-            ('get_module_list', 'fail', (), {'class_path': os.path.join(self.tmp, 'gone')}),
-            ('get_module', 'ok', (self.module_file,), {}),
-            ('get_module', 'fail', (self.module_file + '.gone',), {}),
-            ('path_check', 'ok', ('site_name-1',), {}),
-            ('path_check', 'fail', (None,), {}),  # a TypeError
-            ('db_encrypt', 'ok', ('first line\nsecond line',), stored_iv),
-            ('db_encrypt', 'fail', (text,), down),
-            ('db_decrypt', 'ok', (field,), stored_iv),
-            ('db_decrypt', 'fail', (None,), stored_iv),
-            ('__get_db_sgin', 'ok', (), {}),
-            ('__get_db_sgin', 'fail', (1,), {}),
-            ('__get_db_iv', 'ok', (), stored_iv),
-            ('__get_db_iv', 'fail', (), down),
-            ('__aes_encrypt_module', 'ok', ('module text',), {}),
-            ('__aes_encrypt_module', 'fail', ('\ud800',), {}),
-            ('__aes_decrypt_module', 'ok', (module_cipher,), {}),
-            ('__aes_decrypt_module', 'fail', (long_text,), {}),
-            ('__aes_encrypt', 'ok', (text, key, iv), {}),
-            ('__aes_encrypt', 'fail', (text, wrong_key, iv), {}),
-            ('__aes_decrypt', 'ok', (cipher, key, iv), {}),
-            ('__aes_decrypt', 'fail', (cipher, 'J' * 16, iv), {}),
+            ('get_plugin_list', 'ok', (0,), cached, listed),
+            ('get_plugin_list', 'fail', (1,), {'http_answer': _raiser(OSError, 'cloud down')},
+             self.public.CloudError),
+            ('update_plugin_list', 'ok', (), cached, listed),
+            ('update_plugin_list', 'fail', (), {'http_answer': '"maintenance"'}, Exception),
+            ('plugin_run', 'ok', (self.plugin, fresh('echo'), plugin_request), {},
+             ('echo', plugin_request)),
+            ('plugin_run', 'fail', (self.missing_plugin, fresh('echo'), plugin_request), {},
+             refused('插件加载失败!')),
+            ('load_so_plugin', 'ok', (fresh('libc.so.6'),), {}, V.ctypes.CDLL),
+            ('load_so_plugin', 'fail', (fresh('/nonexistent/velmora/lib.so'),), {}, OSError),
+            ('module_run', 'ok', (fresh('site'), fresh('get_list'), request), loaded,
+             ['site', request]),
+            ('module_run', 'fail', (fresh('../site'), fresh('get_list'), request), {},
+             refused('模块名或方法名不能包含特殊符号!')),
+            ('get_module_list', 'ok', (), {}, ['projectModel']),
+            ('get_module_list', 'fail', (), {'class_path': os.path.join(self.tmp, 'gone')},
+             FileNotFoundError),
+            ('get_module', 'ok', (self.module_file,), {}, type(sys)),
+            ('get_module', 'fail', (self.module_file[:-3] + 'Gone.py',), {}, FileNotFoundError),
+            ('path_check', 'ok', (fresh('site_name-1'),), {}, True),
+            ('path_check', 'fail', (None,), {}, TypeError),
+            ('db_encrypt', 'ok', (fresh('first line\nsecond line'),), stored_iv,
+             {'status': True, 'msg': field}),
+            ('db_encrypt', 'fail', (text,), down, refused(text)),
+            ('db_decrypt', 'ok', (field,), stored_iv,
+             {'status': True, 'msg': 'first line\nsecond line'}),
+            ('db_decrypt', 'fail', (None,), stored_iv, refused(None)),
+            ('__get_db_sgin', 'ok', (), {}, '9K#L!P@Z$R%B&H*D'),
+            ('__get_db_sgin', 'fail', (1,), {}, TypeError),
+            ('__get_db_iv', 'ok', (), stored_iv, fn('__aes_decrypt_module')(stored)),
+            ('__get_db_iv', 'fail', (), down, RuntimeError),
+            ('__aes_encrypt_module', 'ok', (fresh('module text'),), {}, module_cipher),
+            ('__aes_encrypt_module', 'fail', (fresh('\ud800 text'),), {}, UnicodeEncodeError),
+            ('__aes_decrypt_module', 'ok', (module_cipher,), {}, 'module text'),
+            ('__aes_decrypt_module', 'fail', (long_text,), {}, ValueError),
+            ('__aes_encrypt', 'ok', (text, key, iv), {}, 'p8JKn/c+G1qB9FC5ON8gOg=='),
+            ('__aes_encrypt', 'fail', (text, wrong_key, iv), {}, ValueError),
+            ('__aes_decrypt', 'ok', (cipher, key, iv), {}, 'a text of some length'),
+            ('__aes_decrypt', 'fail', (cipher, fresh('J' * 16), iv), {}, ValueError),
         ]
         result = []
-        for name, path, args, host in rows:
-            call = _caller(fn(name), args)
-            watched = [a for a in args if not _uncounted(a)]
-            watched += [a.__dict__ for a in args if isinstance(a, Args)]
+        for name, path, args, host, expect in rows:
+            call = _caller(fn(name), args, expect)
+            watched = [a for a in args if not support.uncounted(a)]
+            watched += [a.__dict__ for a in args if isinstance(a, Request)]
             # Loading a plugin or a module file makes new classes, which only
             # the collector frees, a few at a time: some dozens of KiB come
             # and go with its timing.
             slack = (64 if name in ('plugin_run', 'get_module') else 16) * 1024
-            result.append(Case(name, path, args, host, call, watched, slack))
+            result.append(Case(name, path, args, host, expect, call, watched, slack))
         return result
+
+    def verify(self, case):
+        """One call of `case`, which must end as its row says: a broken
+        fixture would otherwise measure the other path."""
+        outcome = case.call()
+        expect = case.expect
+        if isinstance(expect, type):
+            ends_well = (type(outcome) is expect if issubclass(expect, BaseException)
+                         else isinstance(outcome, expect))
+        else:
+            ends_well = type(outcome) is type(expect) and outcome == expect
+        if not ends_well:
+            raise AssertionError('%s (%s path) gave %r instead of %r'
+                                 % (case.function, case.path, outcome, expect))
 
     def measure(self, case, rounds):
         """Runs `case` `rounds` times and returns its Figures."""
-        saved_stdout = sys.stdout
-        sys.stdout = Discard()
         try:
-            self.steer(**case.host)
-            for _ in range(max(20, rounds // 20)):  # caches, the IV file, first imports
-                case.call()
-                del self.public.calls[:]
-            held = case.call()
-            before = _counts(case.watched)
-            held_before = sys.getrefcount(held)
-            tracemalloc.start()
-            start_bytes = tracemalloc.get_traced_memory()[0]
-            started = time.perf_counter()
-            for _ in range(rounds):
-                case.call()
-                # The stand-in host records every call; that list is not ours.
-                del self.public.calls[:]
-            seconds = time.perf_counter() - started
-            after = _counts(case.watched)
-            grown = tracemalloc.get_traced_memory()[0] - start_bytes
-            tracemalloc.stop()
-            drift = [a - b for a, b in zip(after, before)]
-            held_drift = 0 if _uncounted(held) else sys.getrefcount(held) - held_before
-            return Figures(rounds, drift, held_drift, grown, seconds)
+            with support.quiet():
+                self.steer(**case.host)
+                self.verify(case)
+                for _ in range(max(20, rounds // 20)):  # caches, the IV file, first imports
+                    case.call()
+                    del self.public.calls[:]
+                before = support.counts(case.watched)
+                tracemalloc.start()
+                start_bytes = tracemalloc.get_traced_memory()[0]
+                started = time.perf_counter()
+                for _ in range(rounds):
+                    case.call()
+                    # The stand-in host records every call; that list is not ours.
+                    del self.public.calls[:]
+                seconds = time.perf_counter() - started
+                after = support.counts(case.watched)
+                grown = tracemalloc.get_traced_memory()[0] - start_bytes
+                tracemalloc.stop()
+                drift = [a - b for a, b in zip(after, before)]
+                result_refs = support.result_references(case.call)
+                return Figures(rounds, drift, result_refs, grown, seconds)
         finally:
-            sys.stdout = saved_stdout
             self.steer()
-
-
-def _counts(objects):
-    """Reference counts once nothing but live objects hold references: the
-    attribute cache of types (which on 3.7 holds looked-up names, up to
-    4096 of them) emptied and cycles collected."""
-    sys._clear_type_cache()
-    gc.collect()
-    return [sys.getrefcount(o) for o in objects]
 
 
 def _raiser(kind, text):
@@ -246,16 +243,14 @@ def _raiser(kind, text):
     return answer
 
 
-def _uncounted(obj):
-    """Objects whose reference count says nothing about one call: shared
-    singletons, small numbers, and (on 3.12) immortal objects."""
-    return obj is None or isinstance(obj, (bool, int)) or sys.getrefcount(obj) > 1 << 28
+def _caller(function, args, expect):
+    """The row's call.  Only the exception the row expects is caught (and
+    handed back, as the call's outcome); any other reaches the test."""
+    expected = expect if isinstance(expect, type) and issubclass(expect, BaseException) else ()
 
-
-def _caller(function, args):
     def call():
         try:
             return function(*args)
-        except Exception as error:  # the failure paths end here
+        except expected as error:
             return error
     return call

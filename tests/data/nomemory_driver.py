@@ -36,6 +36,9 @@ for _path in (FAKEHOST, TESTS):
 
 # Set by test_nomemory.py for the debug build of 3.11: see RecordedOs.
 RECORDED_OS = os.environ.get('VELMORA_NOMEM_RECORDED_OS') == '1'
+# The module's exported functions, as the test found them in the module
+# (the import sweep has to know them before the module is initialised).
+EXPORTED = os.environ['VELMORA_NOMEM_EXPORTED'].split(',')
 
 # How often, in injections, the collector runs over what failed calls left
 # behind: half-made objects must be safe to traverse and free too.
@@ -160,12 +163,12 @@ def sweep_import(start, stride, loader):
     Returns (report, next_n): next_n is None when the sweep is complete, or
     the n to go on from in a fresh process when an import succeeded although
     an allocation failed in it (the module initialises once per process)."""
+    import support
     use_workdir()
     # Everything the module imports at initialisation is loaded first:
     # the sweep is about the module's own initialisation, not about running
     # these modules' source for the first time.
     import public
-    import workload
     import ctypes  # noqa: F401
     import importlib.util  # noqa: F401
     import json as _json  # noqa: F401
@@ -175,7 +178,7 @@ def sweep_import(start, stride, loader):
     # nothing about the module.
     public.write_cache_answer = _write_plainly
     saved_stdout = sys.stdout
-    sys.stdout = workload.Discard()  # the catalogue prints on every call
+    sys.stdout = support.Discard()  # the catalogue prints on every call
     sweep = Sweep('import' + ('-loader' if loader else ''))
     attempt, attempt_args = _import_velmora, ()
     if loader:
@@ -244,12 +247,6 @@ def _load_velmora(spec):
     return module
 
 
-EXPORTED = ('get_plugin_list', 'update_plugin_list', 'plugin_run', 'load_so_plugin',
-            'module_run', 'get_module_list', 'get_module', 'path_check', 'db_encrypt',
-            'db_decrypt', '__get_db_sgin', '__get_db_iv', '__aes_encrypt_module',
-            '__aes_decrypt_module', '__aes_decrypt', '__aes_encrypt')
-
-
 def _check_initialised(module):
     """What is wrong with a module that the import returned, or None."""
     names = vars(module)
@@ -286,10 +283,11 @@ def _check_initialised(module):
 def sweep_function(function, stride, skip):
     """Sweeps the cases of one exported function, but those named in skip."""
     import public
+    import support
     import workload
     use_workdir()
     saved_stdout = sys.stdout
-    sys.stdout = workload.Discard()
+    sys.stdout = support.Discard()
     try:
         import Velmora
         work = workload.Workload(Velmora, public)
@@ -307,9 +305,12 @@ class Case:
     """One call to sweep: its name, the call, and what may come of it."""
 
     def __init__(self, name, function, args, failure=None, setup=None, teardown=None,
-                 state=None, before=None, check=None):
+                 state=None, before=None, check=None, verify=None):
         self.name = name
         self.function, self.args = function, args
+        # verify(): raises unless the workload's row still ends as it says
+        # (with this case's setup in place), so the sweep is of that path.
+        self.verify = verify
         # before(): run ahead of every injection; check(): what the injected
         # call left behind, a fault text or None.
         self.before, self.check = before, check
@@ -341,6 +342,9 @@ def run_case(case, stride, tidy):
             if case.before:
                 case.before()
             value, error = call_plain(case.function, case.args)
+            tidy()
+        if case.verify:
+            case.verify()
             tidy()
         expected = describe(value, error)
         state = case.state() if case.state else None
@@ -427,8 +431,8 @@ class Cases:
             work.steer(**host)
             if setup:
                 setup()
-        return self.made('%s/%s' % (function, variant or path), fn, args,
-                         setup=steered, teardown=teardown, **kw)
+        return self.made('%s/%s' % (function, variant or path), fn, args, setup=steered,
+                         teardown=teardown, verify=lambda: work.verify(row), **kw)
 
     def made(self, name, fn, args, setup, teardown, **kw):
         """The Case, with the recorded `os` in place while it runs where
@@ -482,6 +486,10 @@ class Cases:
                 return module
 
         def stand_in():
+            # Where the plain case is left out, nothing has loaded the entry
+            # module yet: one call with the real importlib does.
+            V.importlib = real
+            V.plugin_run(*self.rows[(function, 'ok')].args)
             V.importlib = LoadedImportlib
 
         def restore():
