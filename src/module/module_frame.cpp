@@ -59,27 +59,7 @@ namespace {
 
 Ref vector_call(Borrowed callable, PyObject* const* args, std::size_t nargs,
                 Borrowed kwnames) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
   return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
-#elif PY_VERSION_HEX >= 0x03080000
-  // bpo-36974: vectorcall is provisional (underscored) in 3.8.
-  return Ref::steal(_PyObject_Vectorcall(callable, args, nargs, kwnames));
-#else
-  // 3.7 has no vectorcall: its documented call takes a tuple and a dict.
-  const auto npos = static_cast<Py_ssize_t>(nargs);
-  Ref tuple = Ref::steal(PyTuple_New(npos));
-  if (!tuple) return {};
-  for (Py_ssize_t i = 0; i < npos; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-  Ref kwargs;
-  if (kwnames != nullptr) {
-    kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) return {};
-    }
-  }
-  return Ref::steal(PyObject_Call(callable, tuple.get(), kwargs.get()));
-#endif
 }
 
 constexpr std::size_t kMaxCallArgs = 8;

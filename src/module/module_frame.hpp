@@ -19,26 +19,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// Newer C API names, for the older interpreters this module is built for.
-#if PY_VERSION_HEX < 0x030A0000
-// bpo-42262: Py_NewRef arrived in 3.10.
-static inline PyObject* Py_NewRef(PyObject* obj) {
-  Py_INCREF(obj);
-  return obj;
-}
-#endif
-
-// Makes a str's characters readable: before 3.12 a str made by the old
-// wide-character API has none until it is readied; 3.12 (PEP 623) has no
-// such str and deprecates the call.  False with the error set on failure.
-static inline bool str_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-  return PyUnicode_READY(text) == 0;
-#else
-  (void)text;
-  return true;
-#endif
-}
+#include "module_compat.hpp"
 
 #include <cstddef>
 #include <initializer_list>

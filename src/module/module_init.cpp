@@ -35,13 +35,7 @@ constexpr const char kInterpreterChange[] =
 
 // -1 with the error set when the identifier cannot be read.
 std::int64_t current_interpreter_id() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-  PyInterpreterState* interp = PyInterpreterState_Get();
-#else
-  // bpo-35886: PyInterpreterState_Get() is public from 3.9 on.
-  PyInterpreterState* interp = PyThreadState_Get()->interp;
-#endif
-  return PyInterpreterState_GetID(interp);
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
 // Copies one attribute of the import spec into the new module's namespace.
