@@ -165,6 +165,29 @@ class SourceEntryTest(PluginCase, support.RefcountMixin):
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()),
                          fail(PY_FAILED + 'refuses to start'))
 
+    def test_failure_whose_text_fails_leaves_no_context_cycle(self):
+        # The error raised while making the failure's text leaves the call
+        # with the failure as its context.  Had the failure already named
+        # that error as its own context, the chain would loop for ever.
+        name, _ = self.plugin('''
+            class Unprintable(Exception):
+                def __str__(self):
+                    inner = ValueError('no text')
+                    self.__context__ = inner
+                    raise inner
+
+            class NAME_main:
+                def __init__(self):
+                    raise Unprintable()
+        ''')
+        with self.assertRaises(ValueError) as caught:
+            Velmora.plugin_run(name, 'run', Request())
+        chain, link = [], caught.exception
+        while link is not None and len(chain) < 10:
+            chain.append(type(link).__name__)
+            link = link.__context__
+        self.assertEqual(chain, ['ValueError', 'Unprintable'])
+
     def test_entry_class_answering_none_or_interrupting(self):
         name, _ = self.plugin('def NAME_main():\n    return None\n')
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()), fail(LOAD_FAILED))

@@ -291,36 +291,51 @@ Ref raise_object(Borrowed obj) noexcept {
 }
 
 CaughtError CaughtError::fetch() noexcept {
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
   CaughtError caught;
-  caught.type_ = Ref::steal(type);
-  caught.value_ = Ref::steal(value);
-  caught.traceback_ = Ref::steal(tb);
+  caught.value_ = Ref::steal(PyErr_GetRaisedException());
   return caught;
 }
 
 bool CaughtError::matches(Borrowed exception_class) const noexcept {
-  return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_class);
+  return value_ && PyErr_GivenExceptionMatches(value_.get(), exception_class);
 }
 
 Ref CaughtError::restore() noexcept {
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  PyErr_SetRaisedException(value_.release());
   return {};
 }
 
 void CaughtError::chain_into_pending() const noexcept {
-  if (!value_ || !PyErr_Occurred()) return;
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && value != value_.get()) {
+  Borrowed context = value_.get();
+  if (context == nullptr || !PyErr_Occurred()) return;
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  if (pending && pending.get() != context) {
+    // As the interpreter's own raise does: if the pending exception is
+    // already in the chain below `context`, that link is cut, so no cycle
+    // forms; a cycle that was there before is walked once, not forever
+    // (Floyd's tortoise and hare).
+    Borrowed link = context;
+    Borrowed slow = context;
+    bool advance_slow = false;
+    while (true) {
+      Ref next = Ref::steal(PyException_GetContext(link));
+      if (!next) break;
+      if (next.get() == pending.get()) {
+        PyException_SetContext(link, nullptr);
+        break;
+      }
+      link = next.get();  // still held by the exception before it
+      if (link == slow) break;
+      if (advance_slow) {
+        Ref slow_next = Ref::steal(PyException_GetContext(slow));
+        slow = slow_next.get();  // likewise
+      }
+      advance_slow = !advance_slow;
+    }
     // PyException_SetContext steals its argument.
-    PyException_SetContext(value, Ref::borrow(value_.get()).release());
+    PyException_SetContext(pending.get(), Ref::borrow(context).release());
   }
-  PyErr_Restore(type, value, tb);
+  PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace velmora

@@ -200,11 +200,13 @@ class CaughtError {
   // Raises it again, unchanged; returns a null Ref.
   Ref restore() noexcept;
   // Makes this exception the __context__ of the one now pending, as a
-  // raise inside an except block does.
+  // raise inside an except block does, and as that raise does, takes the
+  // pending one out of this one's own __context__ chain first, so that no
+  // chain becomes a cycle.
   void chain_into_pending() const noexcept;
 
  private:
-  Ref type_, value_, traceback_;
+  Ref value_;  // the exception object, its traceback attached
 };
 
 }  // namespace velmora
