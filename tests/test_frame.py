@@ -122,6 +122,38 @@ class ImportTests(unittest.TestCase):
         self.assertIn('second: demo', r.stdout)
         self.assertEqual(r.stdout.count('requests: 1'), 2)
 
+    def test_failed_nested_import_leaves_this_and_later_imports_working(self):
+        # A host that imports its modules again while they load: its
+        # catalogue request imports the module anew, and that import fails.
+        r = support.run_python('''
+            import sys
+            import public
+            nested = []
+            def answer(url):
+                if not nested:
+                    saved = sys.modules.pop('Velmora')
+                    public.http_answer = ConnectionError('cloud down')
+                    try:
+                        import Velmora
+                    except public.CloudError as e:
+                        nested.append(repr(e))
+                    finally:
+                        sys.modules['Velmora'] = saved
+                        public.http_answer = answer
+                return public.DEFAULT_CATALOGUE
+            public.http_answer = answer
+            import Velmora
+            print('nested', nested)
+            print('first', Velmora.path_check('ok'))
+            del sys.modules['Velmora']
+            import Velmora as again
+            print('again', again is Velmora, again.path_check('ok'))
+        ''')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertTrue(lines[-3].startswith("nested [\"CloudError('cloud down'"), lines)
+        self.assertEqual(lines[-2:], ['first True', 'again True True'])
+
     def test_failed_initialisation_leaves_no_functions_behind(self):
         r = support.run_python('''
             import gc, public, weakref
@@ -530,6 +562,37 @@ results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
         self.assertEqual(str(cm.exception), "name 'json' is not defined")
         with self.assertRaisesRegex(ImportError, '^__import__ not found$'):
             enc('x', 'k' * 16, 'i' * 16)
+
+    def test_builtins_freed_by_a_key_during_the_search(self):
+        # A key whose __eq__ rebinds __builtins__ drops the last reference to
+        # the dictionary being searched; a search that went on in the freed
+        # one crashed under the debug allocator.
+        r = support.run_python('''
+            import json, public, Velmora
+            g = vars(Velmora)
+            del g['json']
+            def rebinding_key(name):
+                class Key(str):
+                    def __hash__(self):
+                        return hash(name)
+                    def __eq__(self, other):
+                        g['__builtins__'] = {'json': json, '__import__': __import__}
+                        return False
+                return Key('key')
+            for name, call in (('json', lambda: Velmora.get_plugin_list(0)),
+                               ('__import__', lambda: getattr(Velmora, '__aes_encrypt')(
+                                   'x', 'k' * 16, 'i' * 16))):
+                g['__builtins__'] = {rebinding_key(name): 1}
+                try:
+                    call()
+                except (NameError, ImportError) as e:
+                    print(type(e).__name__, e)
+                print('then', len(call()) > 0)
+        ''', env={'PYTHONMALLOC': 'debug'})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines()[-4:], [
+            "NameError name 'json' is not defined", 'then True',
+            'ImportError __import__ not found', 'then True'])
 
 
 class LibraryTests(unittest.TestCase):

@@ -11,18 +11,26 @@ Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"}, n_importlib{"
     n_aes_encrypt{"__aes_encrypt"}, n_aes_decrypt{"__aes_decrypt"}, n_dunder_name{"__name__"};
 Text t_slash{"/"};
 
-Borrowed builtins_of(Borrowed globals) noexcept {
+Ref dict_item(Borrowed dict, Borrowed key) noexcept {
+  PyObject* found = nullptr;
+  PyDict_GetItemRef(dict, key, &found);
+  return Ref::steal(found);
+}
+
+Ref builtins_of(Borrowed globals) noexcept {
   static Name n_builtins{"__builtins__"};
   Borrowed key = n_builtins.get();
-  if (key == nullptr) return nullptr;
+  if (key == nullptr) return {};
   // At shutdown the interpreter may have set the module's globals to None
   // or dropped them; that is an error for the caller, never a crash.
-  Borrowed found = PyDict_GetItemWithError(globals, key);
-  if (found == nullptr || PyDict_Check(found)) return found;
-  if (PyModule_Check(found)) return PyModule_GetDict(found);
+  Ref found = dict_item(globals, key);
+  if (!found || PyDict_Check(found.get())) return found;
+  // A module keeps its dictionary for as long as it lives, and `found`
+  // keeps the module.
+  if (PyModule_Check(found.get())) return Ref::borrow(PyModule_GetDict(found.get()));
   PyErr_Format(PyExc_TypeError, "__builtins__ must be a dict or a module, not %.100s",
-               Py_TYPE(found)->tp_name);
-  return nullptr;
+               Py_TYPE(found.get())->tp_name);
+  return {};
 }
 
 // --- Scope ---------------------------------------------------------------
@@ -30,13 +38,14 @@ Borrowed builtins_of(Borrowed globals) noexcept {
 Ref Scope::lookup(Name& name) const noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  Borrowed found = PyDict_GetItemWithError(globals_, key);
-  if (found != nullptr) return Ref::borrow(found);
-  if (PyErr_Occurred()) return {};
-  Borrowed builtins = builtins_of(globals_);
-  if (builtins != nullptr) {
-    found = PyDict_GetItemWithError(builtins, key);
-    if (found != nullptr) return Ref::borrow(found);
+  // The function being called owns the module's dictionary; the built-ins
+  // are held here, since a key's __eq__ may rebind __builtins__ mid-search.
+  Ref found = dict_item(globals_, key);
+  if (found || PyErr_Occurred()) return found;
+  Ref builtins = builtins_of(globals_);
+  if (builtins) {
+    found = dict_item(builtins.get(), key);
+    if (found) return found;
   }
   if (PyErr_Occurred()) return {};
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
@@ -99,10 +108,12 @@ namespace {
 // what the generic lookup would consult.  Null with no error set when this
 // does not apply or the name is not there: the generic lookup then gives a
 // module-level __getattr__ its turn and raises the interpreter's own error.
-Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
-  if (!PyModule_CheckExact(obj) || name.dunder()) return nullptr;
-  Borrowed dict = PyModule_GetDict(obj);
-  return dict != nullptr ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+Ref module_dict_attr(Borrowed obj, Name& name) noexcept {
+  if (!PyModule_CheckExact(obj) || name.dunder()) return {};
+  // Held for the search, as every searched container is, though the
+  // caller's module keeps it too.
+  Ref dict = Ref::borrow(PyModule_GetDict(obj));
+  return dict ? dict_item(dict.get(), name.get()) : Ref{};
 }
 
 }  // namespace
@@ -118,7 +129,7 @@ Ref call_method(Borrowed obj, Name& name,
 Ref get_attr(Borrowed obj, Name& name) noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, name)) return Ref::borrow(found);
+  if (Ref found = module_dict_attr(obj, name)) return found;
   if (PyErr_Occurred()) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
 }
@@ -186,8 +197,8 @@ namespace {
 Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   static Name n_import{"__import__"};
   Borrowed key = n_import.get();
-  Borrowed builtins = key ? builtins_of(globals) : nullptr;
-  Ref importer = Ref::borrow(builtins ? PyDict_GetItemWithError(builtins, key) : nullptr);
+  Ref builtins = key ? builtins_of(globals) : Ref{};
+  Ref importer = builtins ? dict_item(builtins.get(), key) : Ref{};
   if (!importer) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return {};

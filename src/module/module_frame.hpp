@@ -125,10 +125,15 @@ class Scope {
 
 // The built-ins of the module whose namespace is `globals`: its
 // `__builtins__`, a dictionary or a module (standing for its dictionary),
-// as for any Python module's code, whoever calls.  Borrowed; null with no
-// error set when the module has none (at shutdown, say), null with the error
-// set when it is something else or the lookup failed.
-Borrowed builtins_of(Borrowed globals) noexcept;
+// as for any Python module's code, whoever calls.  Owned, so that it can be
+// searched while a key's __eq__ rebinds `__builtins__`; null with no error
+// set when the module has none (at shutdown, say), null with the error set
+// when it is something else or the lookup failed.
+Ref builtins_of(Borrowed globals) noexcept;
+// dict[key] as an owned reference: null with no error set when absent, null
+// with the error set when the search failed.  The caller owns `dict` for
+// the whole search (see PyDict_GetItemRef).
+Ref dict_item(Borrowed dict, Borrowed key) noexcept;
 
 // --- Calling -------------------------------------------------------------
 // Calls with positional arguments; may run arbitrary Python code.
