@@ -24,6 +24,10 @@ Velmora, public = support.load()
 LOAD_FAILED = '插件加载失败!'
 
 
+def tearDownModule():
+    support.remove_plugin_root()
+
+
 class Plain(str):
     """A str subclass that changes nothing: the general path must give what
     the quick path gives for the same characters."""
@@ -372,6 +376,7 @@ class JoinedTextTest(Rebinding):
         tag = '_%d' % os.getpid()
         for name in ('café' + tag, '插件' + tag, '😀' + tag, '插件..x' + tag, '.插件' + tag):
             self.plugins.append(name)
+            support.make_plugin_folder(os.path.join(support.PLUGIN_ROOT, name))
             self.assertEqual(Velmora.plugin_run(name, 'run', Args()), {'status': False,
                                                                        'msg': LOAD_FAILED})
             entry = [p for p in sys.path if p == support.PLUGIN_ROOT + '/' + name]
@@ -388,6 +393,7 @@ class JoinedTextTest(Rebinding):
     def test_format_handing_back_a_subclass(self):
         name = 'vt_fmt_%d' % os.getpid()
         self.plugins.append(name)
+        support.make_plugin_folder(os.path.join(support.PLUGIN_ROOT, name))
 
         class Named:
             def __format__(self, spec):
