@@ -582,7 +582,8 @@ results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
             for name, call in (('json', lambda: Velmora.get_plugin_list(0)),
                                ('__import__', lambda: getattr(Velmora, '__aes_encrypt')(
                                    'x', 'k' * 16, 'i' * 16))):
-                g['__builtins__'] = {rebinding_key(name): 1}
+                # Big enough that its freed table is not kept for reuse.
+                g['__builtins__'] = dict([(rebinding_key(name), 1)] + [(str(i), i) for i in range(9)])
                 try:
                     call()
                 except (NameError, ImportError) as e:
