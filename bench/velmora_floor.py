@@ -77,12 +77,21 @@ def floor_plugin_run(plugin_name, def_name, args):
     sys_path = f'{plugin_path}/{plugin_name}'
     plugin_main_file = f'{sys_path}/{plugin_name}_main.py'
     plugin_so_file = f'{sys_path}/{plugin_name}_main.cpython-37m-x86_64-linux-gnu.so'
-    if sys_path not in sys.path:
+    try:
+        os.fsencode(plugin_name)
+    except UnicodeEncodeError:
+        return public.returnMsg(False, '插件加载失败!')
+    if sys_path not in sys.path and os.path.isdir(sys_path):
         sys.path.insert(0, sys_path)
     if os.path.exists(plugin_main_file):
         try:
             plugin_main = importlib.import_module(f'{plugin_name}_main')
             importlib.reload(plugin_main)
+            found = getattr(plugin_main, '__file__', None)
+            if not (isinstance(found, str) and (found == plugin_main_file
+                                                or os.path.samefile(found, plugin_main_file))):
+                raise ImportError('module %r was loaded from %r, not from %r'
+                                  % (f'{plugin_name}_main', found, plugin_main_file))
             plugin_obj = getattr(plugin_main, f'{plugin_name}_main')()
         except Exception as e:
             return public.returnMsg(False, '加载 Python 插件模块失败: ' + str(e))

@@ -29,6 +29,24 @@ if(VELMORA_SANITIZE)
   set_tests_properties(sanitizer.no-reports PROPERTIES FIXTURES_CLEANUP sanitized)
 endif()
 
+# The compiler flags the user gave, for every build type: hardening chosen
+# there is kept (see velmora_add_extension).
+set(VELMORA_USER_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
+if(CMAKE_BUILD_TYPE)
+  string(TOUPPER "${CMAKE_BUILD_TYPE}" _velmora_build_type)
+  string(APPEND VELMORA_USER_CXX_FLAGS " ${CMAKE_CXX_FLAGS_${_velmora_build_type}}")
+endif()
+# libstdc++'s own assertions (-D_GLIBCXX_ASSERTIONS, which some
+# distributions' package builds set) call its assertion handler, which
+# lives in the C++ runtime: a module built with them needs that library at
+# load.  The suites are told, so that they accept it there and only there.
+if(VELMORA_USER_CXX_FLAGS MATCHES "-D *_GLIBCXX_ASSERTIONS")
+  set(VELMORA_CXX_ASSERTIONS_ENV "VELMORA_CXX_ASSERTIONS=1;")
+  message(STATUS "Velmora: built with -D_GLIBCXX_ASSERTIONS; the module may need the C++ runtime")
+else()
+  set(VELMORA_CXX_ASSERTIONS_ENV "")
+endif()
+
 # A debug interpreter's objects carry more than a release one's (the
 # reference-count bookkeeping of Py_DEBUG), so a module must be compiled
 # with Py_DEBUG exactly when its interpreter was.  Debian's debug include
@@ -117,8 +135,13 @@ function(velmora_add_extension python)
   target_link_options(${target} PRIVATE
     -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/exports.map
     -Wl,-z,relro,-z,now -Wl,-z,noexecstack -Wl,--as-needed)
-  target_compile_options(${target} PRIVATE -fstack-protector-strong)
-  if(NOT VELMORA_SANITIZE)
+  # Hardening the user (or a distribution's package build) chose in
+  # CMAKE_CXX_FLAGS (CXXFLAGS) is kept: these come after those flags on the
+  # command line, so they are added only where the user chose nothing.
+  if(NOT VELMORA_USER_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
+    target_compile_options(${target} PRIVATE -fstack-protector-strong)
+  endif()
+  if(NOT VELMORA_SANITIZE AND NOT VELMORA_USER_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
     target_compile_options(${target} PRIVATE
       $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
   endif()
@@ -223,7 +246,7 @@ function(velmora_add_extension python)
     set_tests_properties(${name} PROPERTIES
       LABELS ${PY_TAG}
       TIMEOUT 900
-      ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts;${VELMORA_SANITIZER_ENV}")
+      ENVIRONMENT "PYTHONPATH=${pythonpath};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${outdir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts;${VELMORA_CXX_ASSERTIONS_ENV}${VELMORA_SANITIZER_ENV}")
     if(VELMORA_SANITIZE)
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED sanitized)
     endif()

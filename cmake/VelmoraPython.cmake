@@ -1,10 +1,11 @@
 # Finding and describing interpreters.
 #
 # velmora_find_pythons(<out>): the list of interpreter executables to build
-# for.  VELMORA_PYTHONS wins when set; otherwise every CPython minor version
-# in VELMORA_PYTHON_MINORS is taken from pyenv's versions folder (newest
-# patch release), then from PATH.  Those in VELMORA_REQUIRED_MINORS must be
-# found; the others are built when present and named when not.
+# for.  VELMORA_PYTHONS wins when set; otherwise each CPython minor version
+# in VELMORA_PYTHON_MINORS (when empty: every 3.7 or later that pyenv's
+# versions folder or PATH offers) is taken from pyenv's versions folder
+# (newest patch release), then from PATH.  Those in VELMORA_REQUIRED_MINORS
+# must be found; the others are built when present and named when not.
 #
 # velmora_describe_python(<exe> <prefix>): sets <prefix>_VERSION (3.12),
 # <prefix>_TAG (py312), <prefix>_EXT_SUFFIX, <prefix>_INCLUDE,
@@ -67,9 +68,34 @@ function(velmora_find_pythons out)
     set(pyenv_root "${home}/.pyenv")
   endif()
 
+  set(wanted ${VELMORA_PYTHON_MINORS})
+  if(NOT wanted)
+    # Every minor version 3.7 or later on offer, in numeric order.
+    set(wanted ${VELMORA_REQUIRED_MINORS})
+    set(offered "")
+    if(pyenv_root)
+      file(GLOB offered LIST_DIRECTORIES true "${pyenv_root}/versions/3.*")
+    endif()
+    string(REPLACE ":" ";" path_dirs "$ENV{PATH}")
+    foreach(dir IN LISTS path_dirs)
+      if(dir)
+        file(GLOB on_path "${dir}/python3.*")
+        list(APPEND offered ${on_path})
+      endif()
+    endforeach()
+    foreach(candidate IN LISTS offered)
+      get_filename_component(candidate ${candidate} NAME)
+      if(candidate MATCHES "^(python)?3\\.([0-9]+)(\\.[0-9]+)?$" AND CMAKE_MATCH_2 GREATER_EQUAL 7)
+        list(APPEND wanted 3.${CMAKE_MATCH_2})
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES wanted)
+    list(SORT wanted COMPARE NATURAL)
+  endif()
+
   set(found "")
   set(missing "")
-  foreach(want IN LISTS VELMORA_PYTHON_MINORS)
+  foreach(want IN LISTS wanted)
     set(best "")
     set(best_ver "")
     if(pyenv_root)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The whole test suite, every suite against each of three builds:
-#   build/        release, for every CPython 3.7-3.13 found (3.7 and 3.12
-#                 required; configure names the ones it did not find)
-#   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer, for 3.7 and
-#                 3.12
-#   build-debug/  Debug, for the distribution's debug CPython 3.11
-#                 (Py_DEBUG), the suites run with -X dev
+# The whole test suite, every suite against each of four builds:
+#   build/          release, for every CPython 3.7 or later found (3.7 and
+#                   3.12 required; configure names the ones it did not find)
+#   build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer, for 3.7
+#                   and 3.12
+#   build-debug/    Debug, for the distribution's debug CPython 3.11
+#                   (Py_DEBUG), the suites run with -X dev
+#   build-hardened/ release with a distribution's hardening flags in
+#                   CMAKE_CXX_FLAGS (kept as given), for CPython 3.12
 # Extra arguments go to each ctest.  Ends with the unittest counts, one line
 # per build and interpreter.
 set -euo pipefail
@@ -46,11 +48,22 @@ interpreters "$root/build-debug"
 rm -rf "$root/build-debug/test-counts"
 (cd "$root/build-debug" && ctest --output-on-failure -j "$jobs" "$@") || status=1
 
+echo "== hardened build (distribution hardening flags, CPython 3.12)"
+hardening="-D_FORTIFY_SOURCE=3 -D_GLIBCXX_ASSERTIONS -fstack-protector-strong -fstack-clash-protection -fcf-protection"
+cmake -S "$root" -B "$root/build-hardened" -DCMAKE_BUILD_TYPE=Release -DVELMORA_WERROR=ON \
+      -DVELMORA_PYTHON_MINORS=3.12 -DVELMORA_REQUIRED_MINORS=3.12 \
+      -DCMAKE_CXX_FLAGS="$hardening" >/dev/null
+cmake --build "$root/build-hardened" -j "$jobs"
+interpreters "$root/build-hardened"
+rm -rf "$root/build-hardened/test-counts"
+(cd "$root/build-hardened" && ctest --output-on-failure -j "$jobs" "$@") || status=1
+
 echo "== built and tested in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
 echo "== unittest counts"
 counts=$("$root/scripts/test-counts.sh" release "$root/build/test-counts"
          "$root/scripts/test-counts.sh" sanitizer "$root/build-asan/test-counts"
-         "$root/scripts/test-counts.sh" debug "$root/build-debug/test-counts")
+         "$root/scripts/test-counts.sh" debug "$root/build-debug/test-counts"
+         "$root/scripts/test-counts.sh" hardened "$root/build-hardened/test-counts")
 echo "$counts"
 echo "$counts" | "$root/scripts/test-counts.sh" --total
 exit $status

@@ -73,7 +73,7 @@ def plugin_run(plugin_name: str, def_name: str, args: _RequestArgs) -> Any:
       <plugin_name>_main.py (loaded afresh on every call: import, then
       reload), or else <plugin_name>_main.cpython-37m-x86_64-linux-gnu.so
       (the same file name under every interpreter).  The folder goes to the
-      front of sys.path once and stays there.
+      front of sys.path once, if it exists as a folder, and stays there.
     def_name: the name of a method of the plugin object, which for a source
       entry is <plugin_name>_main(), the class of that name called with no
       arguments; for a compiled entry, the library's exported symbol.
@@ -86,10 +86,14 @@ def plugin_run(plugin_name: str, def_name: str, args: _RequestArgs) -> Any:
 
     Failures, returned as returnMsg(False, m) with m:
       "插件加载失败!": no entry file, the entry class returned None, or a
-        plugin_name that is empty, ".", "..", or holds "/", NUL or a lone
-        surrogate (such a name never reaches the file system or sys.path);
+        plugin_name that is empty, ".", "..", holds "/", NUL or a lone
+        surrogate, or that the file-system encoding cannot encode (such a
+        name never reaches the file system or sys.path);
       "加载 Python 插件模块失败: " + the error text: the source entry
-        failed to import or reload, has no class <plugin_name>_main, or the
+        failed to import or reload, the import found another file than
+        <plugin_name>/<plugin_name>_main.py ("module '<plugin_name>_main'
+        was loaded from '<that file>', not from '<the entry file>'", and the
+        class is not called), has no class <plugin_name>_main, or the
         class's call raised (any Exception);
       "加载 SO 插件模块失败: " + the error text: the compiled entry did not
         open;

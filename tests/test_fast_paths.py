@@ -22,6 +22,10 @@ import support
 Velmora, public = support.load()
 
 
+def tearDownModule():
+    support.remove_plugin_root()
+
+
 class Plain(str):
     """A str subclass that changes nothing: the general path must give what
     the quick path gives for the same characters."""

@@ -167,6 +167,34 @@ class SourceEntryTest(PluginCase, support.RefcountMixin):
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()),
                          fail(PY_FAILED + 'refuses to start'))
 
+    def test_failure_whose_text_fails_leaves_no_context_cycle(self):
+        # The error raised while making the failure's text leaves the call
+        # with the failure as its context.  Had the failure already named
+        # that error as its own context, the chain would loop for ever.
+        name, _ = self.plugin('''
+            class Unprintable(Exception):
+                def __str__(self):
+                    inner = ValueError('no text')
+                    self.__context__ = inner
+                    raise inner
+
+            class NAME_main:
+                def __init__(self):
+                    raise Unprintable()
+        ''')
+        raised = None
+        try:
+            Velmora.plugin_run(name, 'run', Request())
+        except ValueError as error:
+            raised = error
+        # Walked outside the handler: there, any raise (3.7's walks the chain
+        # without a bound) would hang on a cycle.
+        chain, link = [], raised
+        while link is not None and len(chain) < 10:
+            chain.append(type(link).__name__)
+            link = link.__context__
+        self.assertEqual(chain, ['ValueError', 'Unprintable'])
+
     def test_entry_class_answering_none_or_interrupting(self):
         name, _ = self.plugin('def NAME_main():\n    return None\n')
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()), fail(LOAD_FAILED))
@@ -248,10 +276,6 @@ class SearchPathTest(PluginCase):
         self.assertEqual(sys.path[0], folder)
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()), fail(LOAD_FAILED))
         self.assertEqual(sys.path.count(folder), 1)
-        # also without any folder at all
-        name, folder = self.plugin(make_dir=False)
-        self.assertEqual(Velmora.plugin_run(name, 'run', Request()), fail(LOAD_FAILED))
-        self.assertEqual(sys.path.count(folder), 1)
         # an entry already present keeps its place
         name, folder = self.plugin()
         sys.path.append(folder)
@@ -259,6 +283,46 @@ class SearchPathTest(PluginCase):
         self.assertEqual(sys.path.count(folder), 1)
         self.assertEqual(sys.path[-1], folder)
 
+    def test_a_stream_of_missing_plugins_leaves_the_search_path_alone(self):
+        # Only an existing folder goes onto sys.path: every name requested
+        # used to stay there, and every later import that misses searched
+        # them all.
+        before = list(sys.path)
+        self.addCleanup(sys.path.__setitem__, slice(None), before)
+        run, request = Velmora.plugin_run, Request()
+        stem = 'vt_missing_%d_' % os.getpid()
+        for i in range(support.scaled(10000)):
+            run(stem + str(i), 'run', request)
+        self.assertEqual(sys.path, before)
+
+    def test_entry_found_first_in_another_folder_is_not_run(self):
+        # The entry is imported by name through sys.path.  Once a folder that
+        # holds an old copy of it comes first there, the reload finds the
+        # copy; its class must not run in place of the checked file's.
+        name, folder = self.plugin('''
+            class NAME_main:
+                def version(self, args):
+                    return 'current'
+        ''')
+        old = name + '_old'
+        self.plugins.append(old)
+        support.make_plugin_folder(os.path.join(ROOT, old))
+        copy = os.path.join(ROOT, old, name + '_main.py')
+        with open(copy, 'w') as f:
+            f.write(textwrap.dedent('''
+                import os
+                class NAME_main:
+                    def __init__(self):
+                        open(os.path.join(os.path.dirname(__file__), 'constructed'), 'w').close()
+                    def version(self, args):
+                        return 'old copy'
+            ''').replace('NAME', name))
+        self.assertEqual(Velmora.plugin_run(name, 'version', Request()), 'current')
+        self.assertEqual(Velmora.plugin_run(old, 'version', Request()), fail(LOAD_FAILED))
+        self.assertEqual(Velmora.plugin_run(name, 'version', Request()), fail(
+            PY_FAILED + 'module %r was loaded from %r, not from %r'
+            % (name + '_main', copy, os.path.join(folder, name + '_main.py'))))
+        self.assertFalse(os.path.exists(os.path.join(ROOT, old, 'constructed')))
 
 
 class PluginNameTest(PluginCase):

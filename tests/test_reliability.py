@@ -236,13 +236,14 @@ KWARGS_CHILD = '''
         def create_module(self, spec):
             return None
         def exec_module(self, module):
+            module.__file__ = '/www/server/panel/plugin/vt_kw/vt_kw_main.py'
             module.vt_kw_main = Plugin
     Velmora.sys = types.SimpleNamespace(path=[])
     Velmora.load_so_plugin = opened
     for way, entry in (('loader', '.so'), ('request', '.so'), ('import hook', '.py')):
         clear_on_open, clear_in_request = way == 'loader', way == 'request'
         Velmora.os = types.SimpleNamespace(path=types.SimpleNamespace(
-            exists=lambda p, entry=entry: p.endswith(entry)))
+            isdir=lambda p: True, exists=lambda p, entry=entry: p.endswith(entry)))
         if way == 'import hook':
             sys.meta_path.insert(0, Hook())
         d = {'plugin_name': 'vt_kw', 'def_name': fresh('oper', 'ation'), 'args': PluginRequest()}
@@ -831,6 +832,34 @@ class ReentrantTest(Fixture):
 
 
 # --- The mends ---------------------------------------------------------------
+
+class UnencodablePluginNameTest(Fixture):
+
+    def test_names_the_file_system_encoding_cannot_spell_are_refused_untouched(self):
+        # Under a C locale the file-system encoding is ASCII.  A folder whose
+        # name it cannot spell, once in sys.path, made every later import of
+        # a module not yet loaded fail in the whole process.  (Escapes: the
+        # child decodes its command line in that encoding too.)
+        r = support.run_python('''
+            import sys, types
+            import public, Velmora
+            calls = []
+            def recorded(path):
+                calls.append(path)
+                return True
+            Velmora.os = types.SimpleNamespace(
+                path=types.SimpleNamespace(isdir=recorded, exists=recorded))
+            before = list(sys.path)
+            print(sys.getfilesystemencoding(), ascii(Velmora.plugin_run('x_\\u00e9', 'run', None)))
+            print('untouched', calls, sys.path == before, 'fractions' in sys.modules)
+            import fractions
+            print('imported', fractions.Fraction(1, 2))
+        ''', env={'PYTHONUTF8': '0', 'LC_ALL': 'C'})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines()[-3:], [
+            'ascii ' + ascii({'status': False, 'msg': LOAD_FAILED}),
+            'untouched [] True False', 'imported 1/2'])
+
 
 class ModuleNameTextTest(Fixture):
     """The text that forms a path is the very text that was checked."""

@@ -11,18 +11,26 @@ Name n_public{"public"}, n_os{"os"}, n_sys{"sys"}, n_json{"json"}, n_importlib{"
     n_aes_encrypt{"__aes_encrypt"}, n_aes_decrypt{"__aes_decrypt"}, n_dunder_name{"__name__"};
 Text t_slash{"/"};
 
-Borrowed builtins_of(Borrowed globals) noexcept {
+Ref dict_item(Borrowed dict, Borrowed key) noexcept {
+  PyObject* found = nullptr;
+  PyDict_GetItemRef(dict, key, &found);
+  return Ref::steal(found);
+}
+
+Ref builtins_of(Borrowed globals) noexcept {
   static Name n_builtins{"__builtins__"};
   Borrowed key = n_builtins.get();
-  if (key == nullptr) return nullptr;
+  if (key == nullptr) return {};
   // At shutdown the interpreter may have set the module's globals to None
   // or dropped them; that is an error for the caller, never a crash.
-  Borrowed found = PyDict_GetItemWithError(globals, key);
-  if (found == nullptr || PyDict_Check(found)) return found;
-  if (PyModule_Check(found)) return PyModule_GetDict(found);
+  Ref found = dict_item(globals, key);
+  if (!found || PyDict_Check(found.get())) return found;
+  // A module keeps its dictionary for as long as it lives, and `found`
+  // keeps the module.
+  if (PyModule_Check(found.get())) return Ref::borrow(PyModule_GetDict(found.get()));
   PyErr_Format(PyExc_TypeError, "__builtins__ must be a dict or a module, not %.100s",
-               Py_TYPE(found)->tp_name);
-  return nullptr;
+               Py_TYPE(found.get())->tp_name);
+  return {};
 }
 
 // --- Scope ---------------------------------------------------------------
@@ -30,13 +38,14 @@ Borrowed builtins_of(Borrowed globals) noexcept {
 Ref Scope::lookup(Name& name) const noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  Borrowed found = PyDict_GetItemWithError(globals_, key);
-  if (found != nullptr) return Ref::borrow(found);
-  if (PyErr_Occurred()) return {};
-  Borrowed builtins = builtins_of(globals_);
-  if (builtins != nullptr) {
-    found = PyDict_GetItemWithError(builtins, key);
-    if (found != nullptr) return Ref::borrow(found);
+  // The function being called owns the module's dictionary; the built-ins
+  // are held here, since a key's __eq__ may rebind __builtins__ mid-search.
+  Ref found = dict_item(globals_, key);
+  if (found || PyErr_Occurred()) return found;
+  Ref builtins = builtins_of(globals_);
+  if (builtins) {
+    found = dict_item(builtins.get(), key);
+    if (found) return found;
   }
   if (PyErr_Occurred()) return {};
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
@@ -59,27 +68,7 @@ namespace {
 
 Ref vector_call(Borrowed callable, PyObject* const* args, std::size_t nargs,
                 Borrowed kwnames) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
   return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
-#elif PY_VERSION_HEX >= 0x03080000
-  // bpo-36974: vectorcall is provisional (underscored) in 3.8.
-  return Ref::steal(_PyObject_Vectorcall(callable, args, nargs, kwnames));
-#else
-  // 3.7 has no vectorcall: its documented call takes a tuple and a dict.
-  const auto npos = static_cast<Py_ssize_t>(nargs);
-  Ref tuple = Ref::steal(PyTuple_New(npos));
-  if (!tuple) return {};
-  for (Py_ssize_t i = 0; i < npos; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-  Ref kwargs;
-  if (kwnames != nullptr) {
-    kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[npos + i]) < 0) return {};
-    }
-  }
-  return Ref::steal(PyObject_Call(callable, tuple.get(), kwargs.get()));
-#endif
 }
 
 constexpr std::size_t kMaxCallArgs = 8;
@@ -119,10 +108,12 @@ namespace {
 // what the generic lookup would consult.  Null with no error set when this
 // does not apply or the name is not there: the generic lookup then gives a
 // module-level __getattr__ its turn and raises the interpreter's own error.
-Borrowed module_dict_attr(Borrowed obj, Name& name) noexcept {
-  if (!PyModule_CheckExact(obj) || name.dunder()) return nullptr;
-  Borrowed dict = PyModule_GetDict(obj);
-  return dict != nullptr ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+Ref module_dict_attr(Borrowed obj, Name& name) noexcept {
+  if (!PyModule_CheckExact(obj) || name.dunder()) return {};
+  // Held for the search, as every searched container is, though the
+  // caller's module keeps it too.
+  Ref dict = Ref::borrow(PyModule_GetDict(obj));
+  return dict ? dict_item(dict.get(), name.get()) : Ref{};
 }
 
 }  // namespace
@@ -138,7 +129,7 @@ Ref call_method(Borrowed obj, Name& name,
 Ref get_attr(Borrowed obj, Name& name) noexcept {
   Borrowed key = name.get();
   if (key == nullptr) return {};
-  if (Borrowed found = module_dict_attr(obj, name)) return Ref::borrow(found);
+  if (Ref found = module_dict_attr(obj, name)) return found;
   if (PyErr_Occurred()) return {};
   return Ref::steal(PyObject_GetAttr(obj, key));
 }
@@ -206,8 +197,8 @@ namespace {
 Ref call_import(Borrowed name, Borrowed globals, Borrowed fromlist) noexcept {
   static Name n_import{"__import__"};
   Borrowed key = n_import.get();
-  Borrowed builtins = key ? builtins_of(globals) : nullptr;
-  Ref importer = Ref::borrow(builtins ? PyDict_GetItemWithError(builtins, key) : nullptr);
+  Ref builtins = key ? builtins_of(globals) : Ref{};
+  Ref importer = builtins ? dict_item(builtins.get(), key) : Ref{};
   if (!importer) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     return {};
@@ -311,36 +302,51 @@ Ref raise_object(Borrowed obj) noexcept {
 }
 
 CaughtError CaughtError::fetch() noexcept {
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
   CaughtError caught;
-  caught.type_ = Ref::steal(type);
-  caught.value_ = Ref::steal(value);
-  caught.traceback_ = Ref::steal(tb);
+  caught.value_ = Ref::steal(PyErr_GetRaisedException());
   return caught;
 }
 
 bool CaughtError::matches(Borrowed exception_class) const noexcept {
-  return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_class);
+  return value_ && PyErr_GivenExceptionMatches(value_.get(), exception_class);
 }
 
 Ref CaughtError::restore() noexcept {
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  PyErr_SetRaisedException(value_.release());
   return {};
 }
 
 void CaughtError::chain_into_pending() const noexcept {
-  if (!value_ || !PyErr_Occurred()) return;
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && value != value_.get()) {
+  Borrowed context = value_.get();
+  if (context == nullptr || !PyErr_Occurred()) return;
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  if (pending && pending.get() != context) {
+    // As the interpreter's own raise does: if the pending exception is
+    // already in the chain below `context`, that link is cut, so no cycle
+    // forms; a cycle that was there before is walked once, not forever
+    // (Floyd's tortoise and hare).
+    Borrowed link = context;
+    Borrowed slow = context;
+    bool advance_slow = false;
+    while (true) {
+      Ref next = Ref::steal(PyException_GetContext(link));
+      if (!next) break;
+      if (next.get() == pending.get()) {
+        PyException_SetContext(link, nullptr);
+        break;
+      }
+      link = next.get();  // still held by the exception before it
+      if (link == slow) break;
+      if (advance_slow) {
+        Ref slow_next = Ref::steal(PyException_GetContext(slow));
+        slow = slow_next.get();  // likewise
+      }
+      advance_slow = !advance_slow;
+    }
     // PyException_SetContext steals its argument.
-    PyException_SetContext(value, Ref::borrow(value_.get()).release());
+    PyException_SetContext(pending.get(), Ref::borrow(context).release());
   }
-  PyErr_Restore(type, value, tb);
+  PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace velmora

@@ -19,26 +19,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// Newer C API names, for the older interpreters this module is built for.
-#if PY_VERSION_HEX < 0x030A0000
-// bpo-42262: Py_NewRef arrived in 3.10.
-static inline PyObject* Py_NewRef(PyObject* obj) {
-  Py_INCREF(obj);
-  return obj;
-}
-#endif
-
-// Makes a str's characters readable: before 3.12 a str made by the old
-// wide-character API has none until it is readied; 3.12 (PEP 623) has no
-// such str and deprecates the call.  False with the error set on failure.
-static inline bool str_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-  return PyUnicode_READY(text) == 0;
-#else
-  (void)text;
-  return true;
-#endif
-}
+#include "module_compat.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -144,10 +125,15 @@ class Scope {
 
 // The built-ins of the module whose namespace is `globals`: its
 // `__builtins__`, a dictionary or a module (standing for its dictionary),
-// as for any Python module's code, whoever calls.  Borrowed; null with no
-// error set when the module has none (at shutdown, say), null with the error
-// set when it is something else or the lookup failed.
-Borrowed builtins_of(Borrowed globals) noexcept;
+// as for any Python module's code, whoever calls.  Owned, so that it can be
+// searched while a key's __eq__ rebinds `__builtins__`; null with no error
+// set when the module has none (at shutdown, say), null with the error set
+// when it is something else or the lookup failed.
+Ref builtins_of(Borrowed globals) noexcept;
+// dict[key] as an owned reference: null with no error set when absent, null
+// with the error set when the search failed.  The caller owns `dict` for
+// the whole search (see PyDict_GetItemRef).
+Ref dict_item(Borrowed dict, Borrowed key) noexcept;
 
 // --- Calling -------------------------------------------------------------
 // Calls with positional arguments; may run arbitrary Python code.
@@ -219,11 +205,13 @@ class CaughtError {
   // Raises it again, unchanged; returns a null Ref.
   Ref restore() noexcept;
   // Makes this exception the __context__ of the one now pending, as a
-  // raise inside an except block does.
+  // raise inside an except block does, and as that raise does, takes the
+  // pending one out of this one's own __context__ chain first, so that no
+  // chain becomes a cycle.
   void chain_into_pending() const noexcept;
 
  private:
-  Ref type_, value_, traceback_;
+  Ref value_;  // the exception object, its traceback attached
 };
 
 }  // namespace velmora

@@ -10,10 +10,6 @@
 
 #include "module_function.hpp"
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>  // T_PYSSIZET, READONLY before 3.12
-#endif
-
 #include <cstddef>
 
 namespace velmora {
@@ -21,9 +17,7 @@ namespace {
 
 struct FunctionObject {
   PyObject_HEAD
-#if PY_VERSION_HEX >= 0x03080000
   vectorcallfunc vectorcall;
-#endif
   const FunctionDef* def;
   PyObject* module;       // strong: the module the function belongs to
   PyObject* globals;      // strong: that module's dictionary
@@ -173,19 +167,15 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   }
   const Scope scope(f->module, f->globals);
   // One level of recursion depth per call: a module name rebound into a loop
-  // through us ends in RecursionError, not a C stack overflow.
-#if PY_VERSION_HEX < 0x03090000
-  // 3.7 and 3.8 end the process ("Cannot recover from stack overflow") when
-  // a thread still unwinding from a RecursionError goes 50 levels past the
-  // limit, as handlers on the way out (db_* going on into the IV file, say)
-  // easily do; so no call starts meanwhile.  The flag is the one their own
-  // Py_LeaveRecursiveCall macro resets; 3.9 and later need no such guard.
-  if (PyThreadState_GET()->overflowed) {
+  // through us ends in RecursionError, not a C stack overflow.  No call
+  // starts while the thread still unwinds from one that went past the limit
+  // (handlers on the way out, db_* going on into the IV file, say): some
+  // interpreters end the process when it goes further still.
+  if (recursion_overflowed()) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object");
     return nullptr;
   }
-#endif
   if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
   Ref result = def.body(scope, bound.slots());
   Py_LeaveRecursiveCall();
@@ -195,7 +185,6 @@ PyObject* invoke(FunctionObject* f, PyObject* const* pos, Py_ssize_t npos,
   return result.release();
 }
 
-#if PY_VERSION_HEX >= 0x03080000
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
                               std::size_t nargsf, PyObject* kwnames) noexcept {
   const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
@@ -207,10 +196,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
   }
   return invoke(as_function(self), args, npos, kw);
 }
-#endif
 
-#if PY_VERSION_HEX < 0x03080000
-// The tuple-and-dict call: the only call protocol on 3.7.
+// The tuple-and-dict call (tp_call), for callers that do not use vectorcall.
+// The interpreter's PyVectorcall_Call would do the same through a new
+// tuple of keyword names; this binds from the dictionary directly.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   const Py_ssize_t npos = PyTuple_GET_SIZE(args);
   PyObject* const* pos = npos ? &PyTuple_GET_ITEM(args, 0) : nullptr;
@@ -248,7 +237,6 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   }
   return result;
 }
-#endif
 
 // --- Attributes ----------------------------------------------------------
 
@@ -426,24 +414,13 @@ void function_dealloc(PyObject* self) noexcept {
 }
 
 // The offsets of the instance dictionary, the weak-reference list and the
-// vectorcall entry: special members of a PyType_Spec from 3.9 on (bpo-38140,
-// bpo-40584); on 3.7 and 3.8 function_type_ready() sets them itself.  3.12
-// names the member types in Python.h and deprecates structmember.h.
-#if PY_VERSION_HEX >= 0x030C0000
-#define VELMORA_T_PYSSIZET Py_T_PYSSIZET
-#define VELMORA_READONLY Py_READONLY
-#else
-#define VELMORA_T_PYSSIZET T_PYSSIZET
-#define VELMORA_READONLY READONLY
-#endif
+// vectorcall entry.
 PyMemberDef function_offsets[] = {
-#if PY_VERSION_HEX >= 0x03090000
-    {"__dictoffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, dict), VELMORA_READONLY, nullptr},
-    {"__weaklistoffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, weakrefs), VELMORA_READONLY,
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY,
      nullptr},
-    {"__vectorcalloffset__", VELMORA_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
-     VELMORA_READONLY, nullptr},
-#endif
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -458,36 +435,18 @@ PyType_Slot function_slots[] = {
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_offsets},
-#if PY_VERSION_HEX >= 0x03080000
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-#else
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
-#endif
     {0, nullptr},
 };
-
-#if PY_VERSION_HEX >= 0x030C0000
-constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
-#elif PY_VERSION_HEX >= 0x03080000
-// bpo-36974: 3.8 to 3.11 spell the flag with an underscore.
-constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-constexpr unsigned long kVectorcallFlag = 0;
-#endif
-#if PY_VERSION_HEX >= 0x030A0000
-// bpo-43916, bpo-43908: not instantiable (an instance would have no table
-// row) and not changeable, as a static type.
-constexpr unsigned long kSealedFlags =
-    Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned long kSealedFlags = 0;
-#endif
 
 PyType_Spec function_spec = {
     "Velmora.function",
     static_cast<int>(sizeof(FunctionObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kVectorcallFlag | kSealedFlags,
+    // Not instantiable (an instance would have no table row) and not
+    // changeable, as a static type.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
@@ -495,24 +454,13 @@ PyType_Spec function_spec = {
 
 bool function_type_ready() noexcept {
   if (function_type != nullptr) return true;
-  PyObject* made = PyType_FromSpec(&function_spec);
+  PyObject* made = compat::type_from_spec(&function_spec);
   if (made == nullptr) {
     // 3.12 and 3.13 can fail here for lack of memory with nothing set.
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return false;
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(made);
-#if PY_VERSION_HEX < 0x030A0000
-  type->tp_new = nullptr;  // not inherited from object: see kSealedFlags
-#endif
-#if PY_VERSION_HEX < 0x03090000
-  type->tp_dictoffset = offsetof(FunctionObject, dict);
-  type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-#if PY_VERSION_HEX >= 0x03080000
-  type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-#endif
-#endif
-  function_type = type;  // kept for the life of the process
+  function_type = reinterpret_cast<PyTypeObject*>(made);  // kept for the life of the process
   return true;
 }
 
@@ -535,9 +483,7 @@ Ref function_new(const FunctionDef& def, Borrowed module,
   // unlike PyObject_GC_New), zeroes the fields and starts tracking.
   auto* f = reinterpret_cast<FunctionObject*>(function_type->tp_alloc(function_type, 0));
   if (f == nullptr) return {};
-#if PY_VERSION_HEX >= 0x03080000
   f->vectorcall = function_vectorcall;
-#endif
   f->def = &def;
   f->module = Py_NewRef(module);
   f->globals = Py_NewRef(globals);

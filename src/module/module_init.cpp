@@ -25,6 +25,10 @@ namespace {
 // process, which has exactly one interpreter that may load the module.
 PyObject* g_module = nullptr;  // strong once set
 bool g_initialised = false;
+// Exec steps of g_module under way: a host's own code that runs during the
+// first import (its catalogue request) may import the module again, and
+// that nested exec step runs on the same module object.
+int g_exec_depth = 0;
 bool g_have_interpreter = false;
 std::int64_t g_interpreter_id = -1;
 PyObject* g_print = nullptr;  // strong
@@ -35,13 +39,7 @@ constexpr const char kInterpreterChange[] =
 
 // -1 with the error set when the identifier cannot be read.
 std::int64_t current_interpreter_id() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-  PyInterpreterState* interp = PyInterpreterState_Get();
-#else
-  // bpo-35886: PyInterpreterState_Get() is public from 3.9 on.
-  PyInterpreterState* interp = PyThreadState_Get()->interp;
-#endif
-  return PyInterpreterState_GetID(interp);
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
 // Copies one attribute of the import spec into the new module's namespace.
@@ -104,16 +102,16 @@ bool check_version() noexcept {
 // (by the catalogue), so only print is kept.
 bool lookup_builtins(Borrowed globals) noexcept {
   static Name names[] = {Name{"print"}, Name{"eval"}, Name{"range"}, Name{"chr"}};
-  Borrowed builtins = builtins_of(globals);
+  Ref builtins = builtins_of(globals);  // held across the four searches
   for (Name& name : names) {
     Borrowed key = name.get();
     if (key == nullptr) return false;
-    Borrowed found = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
-    if (found == nullptr) {
+    Ref found = builtins ? dict_item(builtins.get(), key) : Ref{};
+    if (!found) {
       if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
       return false;
     }
-    if (&name == &names[0]) Py_XSETREF(g_print, Py_NewRef(found));
+    if (&name == &names[0]) Py_XSETREF(g_print, found.release());
   }
   return true;
 }
@@ -187,18 +185,24 @@ void add_traceback_entry(const char* function) noexcept {
 }
 
 int module_exec(PyObject* module) noexcept {
-  if (g_initialised) {
-    if (module == g_module) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "Module 'Velmora' has already been imported. "
-                    "Re-initialisation is not supported.");
-    return -1;
+  // Once initialised, or while the first exec step is under way, another
+  // module object (only C code can hand one over) is refused.
+  if (g_initialised || g_exec_depth > 0) {
+    if (module == g_module) {
+      if (g_initialised) return 0;
+    } else {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "Module 'Velmora' has already been imported. "
+                      "Re-initialisation is not supported.");
+      return -1;
+    }
   }
 
   static Name n_velmora{"Velmora"};
   bool entered_in_sys_modules = false;
+  ++g_exec_depth;
   bool ok = [&]() noexcept {
-    g_module = Py_NewRef(module);
+    if (g_module == nullptr) g_module = Py_NewRef(module);
     Borrowed globals = PyModule_GetDict(module);
     if (globals == nullptr) return false;
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
@@ -208,13 +212,13 @@ int module_exec(PyObject* module) noexcept {
     }
     if (!check_version()) return false;
 
-    Borrowed modules = PyImport_GetModuleDict();
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
     Borrowed key = n_velmora.get();
-    if (key == nullptr) return false;
-    const int present = PyDict_Contains(modules, key);
+    if (!modules || key == nullptr) return false;
+    const int present = PyDict_Contains(modules.get(), key);
     if (present < 0) return false;
     if (present == 0) {
-      if (PyDict_SetItem(modules, key, module) < 0) return false;
+      if (PyDict_SetItem(modules.get(), key, module) < 0) return false;
       entered_in_sys_modules = true;
     }
 
@@ -222,6 +226,7 @@ int module_exec(PyObject* module) noexcept {
     if (!function_type_ready()) return false;
     return run_statements(module, globals);
   }();
+  --g_exec_depth;
 
   if (ok) {
     g_initialised = true;
@@ -233,13 +238,20 @@ int module_exec(PyObject* module) noexcept {
   if (entered_in_sys_modules) {
     // Take back only the entry made above, keeping the pending error.
     CaughtError pending = CaughtError::fetch();
-    Borrowed modules = PyImport_GetModuleDict();
-    Borrowed current = PyDict_GetItemWithError(modules, n_velmora.get());
-    if (current == module) PyDict_DelItem(modules, n_velmora.get());
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    Ref current = modules ? dict_item(modules.get(), n_velmora.get()) : Ref{};
+    if (current.get() == module) PyDict_DelItem(modules.get(), n_velmora.get());
     PyErr_Clear();
     pending.restore();
   }
-  Py_CLEAR(g_module);
+  // A nested exec step that failed leaves the state to the one still under
+  // way, which goes on with this module object and decides for itself; the
+  // outermost one, failing, leaves nothing behind, even if a nested one
+  // succeeded meanwhile.
+  if (g_exec_depth == 0) {
+    g_initialised = false;
+    Py_CLEAR(g_module);
+  }
   return -1;
 }
 

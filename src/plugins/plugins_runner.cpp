@@ -25,6 +25,8 @@ Name n_import_module{"import_module"};
 Name n_reload{"reload"};
 Name n_cdll{"CDLL"};
 Name n_plugin_get_object{"plugin_get_object"};
+Name n_dunder_file{"__file__"};
+Name n_samefile{"samefile"};
 
 // Fixed texts.
 Text t_plugin_root{"/www/server/panel/plugin"};
@@ -77,19 +79,82 @@ Truth escapes_root(Borrowed name) noexcept {
 }
 
 // Puts the plugin's folder at the front of sys.path unless it is already
-// there somewhere; an existing entry keeps its place.
+// there somewhere (an existing entry keeps its place) or is no folder at
+// all: a request for a plugin that does not exist must not lengthen the
+// search of every later import in the process.  Membership is asked first,
+// so a repeated call costs no file-system test.
 bool add_search_path(const Scope& scope, Borrowed folder) noexcept {
   Ref search_path = scope.attr(n_sys, n_path);
   if (!search_path) return false;
   Truth present = contains(search_path.get(), folder);
   if (present != Truth::no) return present == Truth::yes;
+  Truth is_folder = os_path_isdir(scope, folder);
+  if (is_folder != Truth::yes) return is_folder == Truth::no;
   Ref front = integer(0);
   if (!front) return false;
   return static_cast<bool>(call_method(search_path.get(), n_insert, {front.get(), folder}));
 }
 
-// Loads the source entry: import, reload in place, then call the entry class.
-Ref load_source_entry(const Scope& scope, Borrowed module_name) noexcept {
+// Whether the file-system encoding cannot spell the name (as os.fsencode
+// would spell it: a C or GBK locale cannot spell every name).  A folder
+// name that it cannot, once in sys.path, makes every later import of a
+// module not yet loaded fail in the whole process.  Only an encoding error
+// means "yes"; any other error (out of memory) is reported.
+Truth unspellable(Borrowed name) noexcept {
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(name));
+  if (encoded) return Truth::no;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Truth::error;
+  PyErr_Clear();
+  return Truth::yes;
+}
+
+// os.path.samefile(a, b), `os` looked up now; an OSError or ValueError (a
+// file that is gone, a NUL in a name) means "not the same file".
+Truth same_file(const Scope& scope, Borrowed a, Borrowed b) noexcept {
+  Ref os_path = scope.attr(n_os, n_path);
+  if (!os_path) return Truth::error;
+  Ref answer = call_method(os_path.get(), n_samefile, {a, b});
+  if (!answer) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+      return Truth::error;
+    }
+    PyErr_Clear();
+    return Truth::no;
+  }
+  return truth(answer.get());
+}
+
+// The module an import found by name through sys.path must be the entry
+// file that was checked: another folder that holds a file of the same name
+// and comes earlier in sys.path (an old copy of the plugin, say) would
+// otherwise run in its place.  The text is compared first, so the ordinary
+// case makes no system call; the file system then has its say (a plugin
+// folder that is a link to the real one).  ImportError naming both files
+// when it is another one.
+bool check_found_file(const Scope& scope, Borrowed plugin_main, Borrowed module_name,
+                      Borrowed plugin_main_file) noexcept {
+  Ref found = get_attr(plugin_main, n_dunder_file);
+  if (!found) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    found = Ref::borrow(Py_None);
+  }
+  Truth same = Truth::no;
+  if (PyUnicode_Check(found.get())) {
+    same = equals(found.get(), plugin_main_file);
+    if (same == Truth::no) same = same_file(scope, found.get(), plugin_main_file);
+  }
+  if (same != Truth::no) return same == Truth::yes;
+  Ref message = Ref::steal(PyUnicode_FromFormat("module %R was loaded from %R, not from %R",
+                                                module_name, found.get(), plugin_main_file));
+  if (message) PyErr_SetObject(PyExc_ImportError, message.get());
+  return false;
+}
+
+// Loads the source entry: import, reload in place, check that it is the
+// expected file, then call the entry class.
+Ref load_source_entry(const Scope& scope, Borrowed module_name,
+                      Borrowed plugin_main_file) noexcept {
   Ref import_module = scope.attr(n_importlib, n_import_module);
   if (!import_module) return {};
   Ref plugin_main = call(import_module.get(), {module_name});
@@ -98,6 +163,7 @@ Ref load_source_entry(const Scope& scope, Borrowed module_name) noexcept {
   // needed: the first call in a process runs the top-level code twice.
   Ref reload = scope.attr(n_importlib, n_reload);
   if (!reload || !call(reload.get(), {plugin_main.get()})) return {};
+  if (!check_found_file(scope, plugin_main.get(), module_name, plugin_main_file)) return {};
   Ref entry_class = get_attr(plugin_main.get(), module_name);
   if (!entry_class) return {};
   return call(entry_class.get(), {});
@@ -140,10 +206,12 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   Ref name = format_of(plugin_name);
   if (!name) return {};
   // A request's plugin name must not reach anything outside the plugin
-  // root; refuse it before the search path or the file system is touched.
-  Truth outside = escapes_root(name.get());
-  if (outside == Truth::error) return {};
-  if (outside == Truth::yes) return host::return_msg(scope, t_load_failed);
+  // root, nor be one the file system cannot spell; refuse it before the
+  // search path or the file system is touched.
+  Truth refused = escapes_root(name.get());
+  if (refused == Truth::no) refused = unspellable(name.get());
+  if (refused == Truth::error) return {};
+  if (refused == Truth::yes) return host::return_msg(scope, t_load_failed);
 
   Borrowed root = t_plugin_root.get();
   Borrowed slash = t_slash.get();
@@ -159,7 +227,8 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
   Ref plugin_so_file = concat({sys_path.get(), slash, name.get(), so_suffix});
   if (!plugin_so_file) return {};
 
-  // Before either entry is looked for, so also for a plugin without one.
+  // Before either entry is looked for, so also for a plugin folder without
+  // one.
   if (!add_search_path(scope, sys_path.get())) return {};
 
   Ref plugin_obj;
@@ -169,7 +238,7 @@ Ref plugin_run(const Scope& scope, const Borrowed* args) noexcept {
     // The source entry wins whenever it exists, also when it fails to load.
     Ref module_name = concat({name.get(), main_suffix});
     if (!module_name) return {};
-    plugin_obj = load_source_entry(scope, module_name.get());
+    plugin_obj = load_source_entry(scope, module_name.get(), plugin_main_file.get());
     if (!plugin_obj) return report_load_failure(scope, t_py_failed);
   } else {
     Truth has_library = os_path_exists(scope, plugin_so_file.get());
