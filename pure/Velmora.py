@@ -109,6 +109,13 @@ _SIGNATURES = (
     ('__aes_encrypt', lambda data, key, iv: None),
 )
 _EXPORTED = tuple(name for name, _ in _SIGNATURES)
+# get_module's docstring, indentation and all (CPython 3.13 strips a
+# docstring's common indentation when it compiles one).
+_GET_MODULE_DOC = ('\n'
+                   '    @name 获取模块\n'
+                   '    @param filename<string> 模块文件名\n'
+                   '    @return module<object> 模块对象\n'
+                   '    ')
 _NO_DEFAULT = object()
 _PARAMETERS = {
     name: (stand_in.__code__.co_varnames[:stand_in.__code__.co_argcount],
@@ -123,10 +130,11 @@ _print = print
 
 def _exported(function):
     """Gives an exported function the parameters, defaults and signature of
-    its row in _SIGNATURES."""
+    its row in _SIGNATURES, and its docstring (get_module's only)."""
     stand_in = dict(_SIGNATURES)[function.__name__]
     function.__wrapped__ = stand_in
     function.__defaults__ = stand_in.__defaults__
+    function.__doc__ = _GET_MODULE_DOC if function.__name__ == 'get_module' else None
     return function
 
 
@@ -587,11 +595,6 @@ def get_module_list(*given, **keywords):
 
 @_exported
 def get_module(*given, **keywords):
-    """
-    @name 获取模块
-    @param filename<string> 模块文件名
-    @return module<object> 模块对象
-    """
     if keywords or len(given) != 1:
         given = _arguments('get_module', given, keywords)
     filename, = given
