@@ -141,6 +141,7 @@ class RoutineTests(unittest.TestCase):
             if name.startswith('_'):
                 self.assertNotIn(name, functions)
 
+    @support.native_only('a Python function read through an instance binds to it')
     def test_a_function_stored_on_a_class_is_never_bound(self):
         class Holder:
             check = Velmora.path_check
