@@ -373,7 +373,7 @@ def load_pure():
 
 
 def spread(ratios):
-    return '%.1f (%.1f to %.1f)' % (statistics.median(ratios), min(ratios), max(ratios))
+    return '%.2f (%.2f to %.2f)' % (statistics.median(ratios), min(ratios), max(ratios))
 
 
 def main():
