@@ -10,13 +10,20 @@ in dist-info.  The stub goes in once more as the stub-only package
 Velmora-stubs, the one form in which type checkers look up a single-file
 module's stub in site-packages.
 
+With VELMORA_NO_EXTENSIONS set (to anything but "" and "0") it makes the
+pure wheel instead, velmora-<version>-py3-none-any.whl, for every Python 3.7
+or later: the pure-Python implementation pure/Velmora.py and the same stub,
+with no compiler or CMake involved.
+
 Config settings (pip's --config-settings KEY=VALUE, from pip 22.1 on):
-  cloud-root  the cloud API root compiled into the module; without it, the
+  cloud-root  the cloud API root built into the module (the pure wheel's
+              Velmora.py carries it in place of its default); without it, the
               VELMORA_CLOUD_ROOT environment variable, then CMake's default
   build-type  CMake build type (default Release; Release and MinSizeRel
-              builds are stripped)
+              builds are stripped); not used by the pure wheel
   build-dir   a folder to keep the CMake build in, for quicker rebuilds
-              (default: a temporary folder, removed afterwards)
+              (default: a temporary folder, removed afterwards); not used by
+              the pure wheel
 """
 import base64
 import csv
@@ -38,6 +45,8 @@ NAME = 'Velmora'
 DIST = 'velmora'  # the normalised name used in file names
 SUMMARY = ('Native CPython extension for the server control panel: runs plugins '
            'and panel modules, caches the plugin catalogue, encrypts texts')
+PURE_SUMMARY = ('Pure-Python Velmora for the server control panel: runs plugins and '
+                'panel modules, caches the plugin catalogue, encrypts texts')
 LICENSE = 'MIT'
 REQUIRES_PYTHON = '>=3.7'
 # The text ciphers import Crypto.Cipher at call time: the module imports
@@ -52,6 +61,13 @@ CLASSIFIERS = [
     'Programming Language :: Python :: Implementation :: CPython',
     'Typing :: Typed',
 ]
+PURE_CLASSIFIERS = [
+    'License :: OSI Approved :: MIT License',
+    'Operating System :: POSIX :: Linux',
+    'Programming Language :: Python :: 3',
+    'Typing :: Typed',
+]
+PURE_TAG = 'py3-none-any'
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -90,29 +106,34 @@ def _interpreter():
     return 'py%d%d' % (major, minor), '%s-%s-%s' % (python_tag, abi_tag, platform_tag)
 
 
+def _pure():
+    """Whether the pure wheel is asked for (VELMORA_NO_EXTENSIONS)."""
+    return os.environ.get('VELMORA_NO_EXTENSIONS', '') not in ('', '0')
+
+
 def _dist_info():
     return '%s-%s.dist-info' % (DIST, version())
 
 
-def _metadata():
+def _metadata(pure=False):
     lines = [
         'Metadata-Version: 2.1',
         'Name: ' + NAME,
         'Version: ' + version(),
-        'Summary: ' + SUMMARY,
+        'Summary: ' + (PURE_SUMMARY if pure else SUMMARY),
         'License: ' + LICENSE,
         'Requires-Python: ' + REQUIRES_PYTHON,
     ]
     lines += ['Requires-Dist: ' + r for r in REQUIRES_DIST]
-    lines += ['Classifier: ' + c for c in CLASSIFIERS]
+    lines += ['Classifier: ' + c for c in (PURE_CLASSIFIERS if pure else CLASSIFIERS)]
     return '\n'.join(lines) + '\n'
 
 
-def _wheel_file(tag):
+def _wheel_file(tag, pure=False):
     return ('Wheel-Version: 1.0\n'
             'Generator: velmora_build %s\n'
-            'Root-Is-Purelib: false\n'
-            'Tag: %s\n' % (version(), tag))
+            'Root-Is-Purelib: %s\n'
+            'Tag: %s\n' % (version(), 'true' if pure else 'false', tag))
 
 
 class _Settings:
@@ -239,19 +260,57 @@ def get_requires_for_build_sdist(config_settings=None):
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
-    _, tag = _interpreter()
+    pure = _pure()
+    tag = PURE_TAG if pure else _interpreter()[1]
     dist_info = _dist_info()
     target = os.path.join(metadata_directory, dist_info)
     os.makedirs(target, exist_ok=True)
     with open(os.path.join(target, 'METADATA'), 'w', encoding='utf-8') as f:
-        f.write(_metadata())
+        f.write(_metadata(pure))
     with open(os.path.join(target, 'WHEEL'), 'w', encoding='utf-8') as f:
-        f.write(_wheel_file(tag))
+        f.write(_wheel_file(tag, pure))
     return dist_info
+
+
+# The line of pure/Velmora.py that names the cloud root.
+_CLOUD_ROOT_LINE = re.compile(r"^_CLOUD_ROOT = '[^'\n]*'$", re.MULTILINE)
+
+
+def _pure_module(settings):
+    """pure/Velmora.py as bytes, carrying the cloud root when one is set."""
+    with open(os.path.join(ROOT, 'pure', 'Velmora.py'), encoding='utf-8') as f:
+        source = f.read()
+    if settings.cloud_root:
+        if settings.cloud_root.endswith('/'):
+            raise ValueError('the cloud root must not end with a slash: %s' % settings.cloud_root)
+        source, count = _CLOUD_ROOT_LINE.subn(
+            lambda m: '_CLOUD_ROOT = %r' % settings.cloud_root, source)
+        if count != 1:
+            raise RuntimeError('pure/Velmora.py names its cloud root %d times, not once' % count)
+    return source.encode('utf-8')
+
+
+def _build_pure_wheel(wheel_directory, settings):
+    dist_info = _dist_info()
+    stub = _read(os.path.join(ROOT, 'stubs', 'Velmora.pyi'))
+    entries = [
+        (NAME + '.py', _pure_module(settings), False),
+        (NAME + '.pyi', stub, False),
+        (NAME + '-stubs/__init__.pyi', stub, False),
+        (dist_info + '/LICENSE', _read(os.path.join(ROOT, 'LICENSE')), False),
+        (dist_info + '/METADATA', _metadata(True).encode('utf-8'), False),
+        (dist_info + '/WHEEL', _wheel_file(PURE_TAG, True).encode('utf-8'), False),
+    ]
+    name = '%s-%s-%s.whl' % (DIST, version(), PURE_TAG)
+    os.makedirs(wheel_directory, exist_ok=True)
+    _write_wheel(os.path.join(wheel_directory, name), entries, dist_info)
+    return name
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     settings = _Settings(config_settings)
+    if _pure():
+        return _build_pure_wheel(wheel_directory, settings)
     component, tag = _interpreter()
     dist_info = _dist_info()
     with tempfile.TemporaryDirectory(prefix='velmora-wheel-') as tmp:

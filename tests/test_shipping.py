@@ -1,6 +1,7 @@
 """Shipping: the wheel that pip builds offline for the interpreter under
-test, installed into a fresh venv and imported there; and what
-`cmake --install` lays out from the build under test.
+test (under the pure switch, the pure wheel), installed into a fresh venv and
+imported there; and what `cmake --install` lays out from the build under
+test.
 
 The wheel is built from a fresh copy of the tracked sources, as a clone
 holds them, made by the backend's own source archive (so edits not yet
@@ -28,7 +29,8 @@ import support
 
 ROOT = os.path.dirname(support.HERE)
 EXT_SUFFIX = sysconfig.get_config_var('EXT_SUFFIX')
-MODULE_FILE = 'Velmora' + EXT_SUFFIX
+# The pure switch reaches pip through the environment: the pure wheel.
+MODULE_FILE = 'Velmora.py' if support.PURE else 'Velmora' + EXT_SUFFIX
 RECORD_FILE = 'Velmora' + EXT_SUFFIX[:-len('.so')] + '.json'
 MYPY = ['/usr/bin/python3', '-m', 'mypy']
 SETTING_ROOT = 'https://setting.cloud.test'
@@ -41,6 +43,8 @@ def project_version():
 
 
 def wheel_tag():
+    if support.PURE:
+        return 'py3-none-any'
     abi = EXT_SUFFIX.split('-')[1]  # ".cpython-37m-x86_64..." -> "37m"
     platform = re.sub(r'[-.]', '_', sysconfig.get_platform())
     return 'cp%d%d-cp%s-%s' % (sys.version_info[:2] + (abi, platform))
@@ -160,11 +164,11 @@ class WheelTests(unittest.TestCase):
         self.assertEqual(os.path.basename(self.wheel),
                          'velmora-%s-%s.whl' % (version, wheel_tag()))
         known = {(3, 7): '-cp37-cp37m-', (3, 12): '-cp312-cp312-'}
-        if sys.version_info[:2] in known:
+        if sys.version_info[:2] in known and not support.PURE:
             self.assertIn(known[sys.version_info[:2]], os.path.basename(self.wheel))
         wheel = self.read('velmora-%s.dist-info/WHEEL' % version).decode()
         self.assertIn('Tag: %s\n' % wheel_tag(), wheel)
-        self.assertIn('Root-Is-Purelib: false\n', wheel)
+        self.assertIn('Root-Is-Purelib: %s\n' % ('true' if support.PURE else 'false'), wheel)
 
     def test_contents_metadata_and_record(self):
         dist_info = 'velmora-%s.dist-info' % project_version()
@@ -173,8 +177,14 @@ class WheelTests(unittest.TestCase):
             blobs = {n: zf.read(n) for n in names}
         self.assertEqual(sorted(names), sorted([
             MODULE_FILE, 'Velmora.pyi', 'Velmora-stubs/__init__.pyi',
-            dist_info + '/' + RECORD_FILE, dist_info + '/LICENSE',
-            dist_info + '/METADATA', dist_info + '/WHEEL', dist_info + '/RECORD']))
+            dist_info + '/LICENSE', dist_info + '/METADATA', dist_info + '/WHEEL',
+            dist_info + '/RECORD'] + ([] if support.PURE else [dist_info + '/' + RECORD_FILE])))
+        if support.PURE:
+            with open(os.path.join(support.PURE_DIR, 'Velmora.py'), 'rb') as f:
+                self.assertEqual(blobs[MODULE_FILE].splitlines(),
+                                 [b"_CLOUD_ROOT = '%s'" % self.cloud_root.encode()
+                                  if line.startswith(b'_CLOUD_ROOT = ') else line
+                                  for line in f.read().splitlines()])
 
         with open(os.path.join(ROOT, 'stubs', 'Velmora.pyi'), 'rb') as f:
             stub = f.read()
@@ -203,6 +213,7 @@ class WheelTests(unittest.TestCase):
             self.assertEqual(digest, 'sha256=' + expected, name)
             self.assertEqual(int(size), len(blobs[name]), name)
 
+    @support.native_only('the pure wheel carries its cloud root in Velmora.py')
     def test_build_record_and_cloud_root(self):
         dist_info = 'velmora-%s.dist-info' % project_version()
         record = json.loads(self.read(dist_info + '/' + RECORD_FILE).decode())
@@ -213,6 +224,7 @@ class WheelTests(unittest.TestCase):
         self.assertEqual(record['build_type'], 'Release')
         self.assertIs(record['sanitized'], False)
 
+    @support.native_only('no shared library in the pure wheel')
     def test_no_search_path_in_the_packed_module(self):
         with tempfile.TemporaryDirectory() as tmp:
             with zipfile.ZipFile(self.wheel) as zf:
