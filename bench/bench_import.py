@@ -1,5 +1,6 @@
-"""What importing the module costs in a fresh process, beside an empty C
-extension built with the same compiler and flags.
+"""What importing the module costs in a fresh process, beside the pure
+implementation's import and an empty C extension built with the same
+compiler and flags.
 
 Each run is a new interpreter that first imports everything the module's
 initialisation imports (the host's `public`, os, sys, json, importlib,
@@ -11,7 +12,9 @@ that reads a small answer file, a file write and three printed lines, to
 working folder of its own, so the catalogue's cache file is created, not
 rewritten: rewriting an existing file costs whatever the file system makes
 it cost (milliseconds on ext4 under load), the same for any implementation,
-and would drown the figure.  Median of 15 runs each, in alternation.
+and would drown the figure.  The pure module is imported from a copy
+compiled to bytecode first, as an installed one is.  Median of 15 runs
+each, in alternation.
 
 With --instructions (and valgrind), callgrind also counts the instructions
 of the import statement of each, once, which machine load does not change;
@@ -23,6 +26,7 @@ EMPTY_DIR also holds the velmora_bench helper that the count needs.
 """
 import glob
 import os
+import py_compile
 import re
 import shutil
 import statistics
@@ -97,30 +101,43 @@ def one_run(name, folder):
     return float(result.stdout.split()[-1])
 
 
+def compiled_pure(folder):
+    """A copy of pure/Velmora.py in `folder`, with its bytecode beside it."""
+    source = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          'pure', 'Velmora.py')
+    copy = shutil.copy(source, folder)
+    py_compile.compile(copy, doraise=True)
+    return folder
+
+
 def main():
     module_dir, empty_dir = (os.path.abspath(p) for p in sys.argv[1:3])
     instructions = '--instructions' in sys.argv[3:]
     runs = 15
-    ours, empty = [], []
-    for _ in range(runs):
-        ours.append(one_run('Velmora', module_dir))
-        empty.append(one_run('velmora_empty', empty_dir))
-    m_ours, m_empty = statistics.median(ours), statistics.median(empty)
-    print('CPython %d.%d.%d import, median of %d fresh processes: Velmora %.0f us, '
-          'empty C extension %.0f us, ratio %.2f'
-          % (sys.version_info[:3] + (runs, m_ours, m_empty, m_ours / m_empty)))
-    if not instructions:
-        return
-    sys.path.insert(0, empty_dir)
-    import velmora_bench
-    if shutil.which('valgrind') is None or not velmora_bench.has_callgrind():
-        print('(--instructions: valgrind or its callgrind.h is missing; import not counted)')
-        return
-    i_ours = count_import('Velmora', module_dir, empty_dir)
-    i_empty = count_import('velmora_empty', empty_dir, empty_dir)
-    if i_ours and i_empty:
-        print('CPython %d.%d.%d import, instructions: Velmora %d, empty C extension %d, '
-              'ratio %.2f' % (sys.version_info[:3] + (i_ours, i_empty, i_ours / i_empty)))
+    with tempfile.TemporaryDirectory(prefix='velmora-pure-') as pure_dir:
+        compiled_pure(pure_dir)
+        imports = (('Velmora', module_dir), ('Velmora', pure_dir), ('velmora_empty', empty_dir))
+        times = [[], [], []]
+        for _ in range(runs):
+            for spent, (name, folder) in zip(times, imports):
+                spent.append(one_run(name, folder))
+        native, pure, empty = (statistics.median(t) for t in times)
+        print('CPython %d.%d.%d import, median of %d fresh processes: Velmora %.0f us, '
+              'pure %.0f us, empty C extension %.0f us; native / empty %.2f, pure / native %.2f'
+              % (sys.version_info[:3] + (runs, native, pure, empty, native / empty,
+                                         pure / native)))
+        if not instructions:
+            return
+        sys.path.insert(0, empty_dir)
+        import velmora_bench
+        if shutil.which('valgrind') is None or not velmora_bench.has_callgrind():
+            print('(--instructions: valgrind or its callgrind.h is missing; import not counted)')
+            return
+        native, pure, empty = (count_import(name, folder, empty_dir) for name, folder in imports)
+    if native and pure and empty:
+        print('CPython %d.%d.%d import, instructions: Velmora %d, pure %d, empty C extension %d; '
+              'native / empty %.2f, pure / native %.2f'
+              % (sys.version_info[:3] + (native, pure, empty, native / empty, pure / native)))
 
 
 if __name__ == '__main__':

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Benchmarks, for every built interpreter (release build in build-bench/):
 #   * one table per interpreter: every exported function, success and
-#     failure paths, beside its floor (the calls it is required to make,
-#     inline in plain Python), in ns per call and as a ratio;
-#   * the import: a fresh process's `import Velmora` beside an empty C
-#     extension's (median of 15 runs).
+#     failure paths, on the native module and on the pure one (pure/), in
+#     ns per call and as a ratio pure / native;
+#   * the import: a fresh process's `import Velmora`, native and pure,
+#     beside an empty C extension's (median of 15 runs).
 # The host is the working stand-in host, devhost/public.py, answering the
 # catalogue from a file.  Figures are printed; targets are read off them,
 # not asserted.
@@ -64,7 +64,7 @@ print(sysconfig.get_paths()["include"], v["EXT_SUFFIX"], lib)')
 
   echo "== $tag"
   (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 VELMORA_CC="$cc" \
-    PYTHONPATH="$moddir:$root/devhost:$root/bench:$build/site:$helpers" \
+    PYTHONPATH="$moddir:$root/devhost:$build/site:$helpers" \
     "$python" "$root/bench/bench_table.py" "${table_args[@]}")
   (cd "$work" && TMPDIR="$work" PYTHONDONTWRITEBYTECODE=1 \
     PYTHONPATH="$root/devhost:$build/site" \
