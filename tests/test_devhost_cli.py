@@ -70,13 +70,13 @@ class ToolCase(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.tmp = tmp.name
 
-    def plugin(self, body):
-        """A working copy named uniquely, holding its entry file; `body` may
-        use {name} for the plugin's name."""
+    def plugin(self, body, entry='{name}_main.py'):
+        """A working copy named uniquely, holding its entry file; `body` and
+        `entry` may use {name} for the plugin's name."""
         name = 'velmora_cli_%d_%d' % (os.getpid(), next(_serial))
         folder = os.path.join(self.tmp, name)
         os.mkdir(folder)
-        with open(os.path.join(folder, name + '_main.py'), 'w', encoding='utf-8') as f:
+        with open(os.path.join(folder, entry.format(name=name)), 'w', encoding='utf-8') as f:
             f.write(textwrap.dedent(body).replace('{name}', name))
         self.addCleanup(lambda: self.assertNoLink(name))
         return name, folder
@@ -103,7 +103,8 @@ class PluginTest(ToolCase):
                     return {'status': True, 'msg': '你好, ' + args.user,
                             'present': [k for k in ('user', 'count', 'empty', 'other')
                                         if k in args],
-                            'count': args.count, 'empty': args.empty}
+                            'count': args.count, 'empty': args.empty,
+                            'file': __file__}
             ''')
         code, out, err = self.tool('plugin', folder, 'greet', 'user=管理员', 'count=42',
                                    'empty=')
@@ -113,7 +114,9 @@ class PluginTest(ToolCase):
         self.assertIn('你好, 管理员', out)
         self.assertEqual(json.loads(out), {
             'status': True, 'msg': '你好, 管理员',
-            'present': ['user', 'count', 'empty'], 'count': '42', 'empty': ''})
+            'present': ['user', 'count', 'empty'], 'count': '42', 'empty': '',
+            # The working copy's own path, not the link's, gone after the run.
+            'file': os.path.join(os.path.realpath(folder), name + '_main.py')})
         # The import's catalogue refresh was answered from catalogue.json,
         # and it and the plugin printed to standard error.
         self.assertIn('Updated plugin list:', err)
@@ -136,9 +139,16 @@ class PluginTest(ToolCase):
             ''')
         code, out, _ = self.tool('plugin', folder, 'refuse')
         self.assertEqual((code, json.loads(out)), (1, {'status': False, 'msg': 'disk full'}))
-        # Not JSON: its repr, and a plain result; None is a result too.
-        self.assertEqual(self.tool('plugin', folder, 'odd')[:2], (0, '{1, 2}\n'))
-        self.assertEqual(self.tool('plugin', folder, 'nothing')[:2], (0, 'null\n'))
+        # Not JSON: its repr, a plain result, and a warning that names the
+        # operation's file.  None is a result too, and JSON.
+        code, out, err = self.tool('plugin', folder, 'odd')
+        self.assertEqual((code, out), (0, '{1, 2}\n'))
+        self.assertIn('devhost: %s_main.odd (%s) returned set, which JSON cannot encode: the '
+                      'panel expects a dictionary' % (name, os.path.join(folder, name + '_main.py')),
+                      err)
+        code, out, err = self.tool('plugin', folder, 'nothing')
+        self.assertEqual((code, out), (0, 'null\n'))
+        self.assertNotIn('JSON', err)
 
         # A missing operation: the callable attributes not starting with _.
         public = ("devhost: %s has no operation %%r; its public operations:\n"
@@ -192,10 +202,31 @@ class PluginTest(ToolCase):
         self.assertIn('File "%s", line 3, in <module>' % entry, err)
         self.assertIn("ModuleNotFoundError: No module named 'velmora_no_such_module'", err)
         assertNoToolFrames(self, err)
-        # The entry paths looked for, under the plugin root.
-        self.assertIn('%s/%s/%s_main.py  [found]' % (PLUGIN_ROOT, name, name), err)
-        self.assertIn('%s/%s/%s_main.cpython-37m-x86_64-linux-gnu.so  [missing]'
-                      % (PLUGIN_ROOT, name, name), err)
+        self.assertIn('devhost: importing %s raised:\n' % entry, err)
+
+    def test_commonest_mistakes_are_named(self):
+        # What is wrong, in which file, and the rule that was broken.
+        cases = [
+            ('{name}_main.py', 'class main:\n    def run(self, args):\n        return 1\n',
+             ['{entry} defines no class {name}_main: the entry class is named after the '
+              'plugin, NAME_main\n', 'its one class is main: rename it to {name}_main\n']),
+            ('main.py', 'class {name}_main:\n    def run(self, args):\n        return 1\n',
+             ["{folder} holds no {name}_main.py: a plugin's entry file is named after its "
+              "folder", 'its one .py file is main.py: rename it to {name}_main.py\n']),
+            ('{name}_main.py', 'class {name}_main:\n    def run(self):\n        return 1\n',
+             ['{entry}, line 2: def run(self) cannot be called with one argument\n',
+              'every operation is called with the request-argument object alone: '
+              'def run(self, args)\n']),
+        ]
+        for entry, body, expected in cases:
+            name, folder = self.plugin(body, entry)
+            with self.subTest(entry=entry, body=body):
+                code, out, err = self.tool('plugin', folder, 'run')
+                self.assertEqual(code, 1, err)
+                for line in expected:
+                    self.assertIn('devhost: ' + line.format(
+                        name=name, folder=folder,
+                        entry=os.path.join(folder, name + '_main.py')), err)
 
     def test_clash_in_the_plugin_root_touches_nothing(self):
         name, folder = self.plugin('''\
@@ -343,6 +374,27 @@ class ModuleTest(ToolCase):
                       "devhost: did you mean summary?\n", err)
 
 
+    def test_misspelled_and_passed_over_modules(self):
+        self.module_file('toolsModel', 'notes', 'class main:\n    pass\n')
+        self.module_file('ncmodel', 'disk', 'class main:\n    pass\n')
+        os.makedirs(os.path.join(self.tmp, 'class', 'toolModel'))
+        open(os.path.join(self.tmp, 'class', 'toolModel', 'disk.py'), 'w').close()
+        class_dir = os.path.join(self.tmp, 'class')
+        cases = [
+            ('note', ['did you mean notes? (%s/toolsModel/notesModel.py)' % class_dir]),
+            ('disk', ["%s/ncmodel/diskModel.py is passed over: ncmodel is not a module folder "
+                      "(a module folder's name holds 'Model', capitalised so)" % class_dir,
+                      '%s/toolModel/disk.py is passed over: module files are named '
+                      'MODULEModel.py; rename it to diskModel.py' % class_dir]),
+        ]
+        for module, expected in cases:
+            with self.subTest(module=module):
+                code, out, err = self.tool('module', class_dir, module, 'summary')
+                self.assertEqual((code, json.loads(out)['msg']), (1, '模块[%s]不存在' % module))
+                for line in expected:
+                    self.assertIn('devhost: %s\n' % line, err)
+
+
 class UsageTest(ToolCase):
     def test_usage_errors(self):
         real = os.path.join(self.tmp, 'velmora_cli_usage')
@@ -353,8 +405,10 @@ class UsageTest(ToolCase):
             (('plugin', os.path.join(self.tmp, 'missing'), 'run'), 'is not a folder'),
             (('plugin', real, 'run', 'user'), "malformed argument 'user'"),
             (('plugin', real, 'run', '=x'), "malformed argument '=x'"),
-            (('plugin', real, 'user=admin'), 'needs PLUGIN_DIR OPERATION'),
-            (('module', real, 'notes'), 'needs CLASS_DIR MODULE METHOD'),
+            (('plugin', real), 'the operation is missing: scripts/devhost plugin PLUGIN_DIR '
+                                'OPERATION [KEY=VALUE ...]'),
+            (('plugin', real, 'user=admin'), 'the operation is missing before user=admin'),
+            (('module', real, 'notes'), 'the method is missing: scripts/devhost module'),
             (('plugin', real, 'run', '--python', '2.9'), 'no module is built for Python 2.9'),
             (('plugin', real, 'run', '--python', 'newest'), '--python wants a version'),
             (('plugin', real, 'run', '--verbose'), 'unknown option --verbose'),
