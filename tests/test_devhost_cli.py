@@ -11,6 +11,7 @@ import importlib.util
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -420,6 +421,39 @@ class UsageTest(ToolCase):
                 self.assertEqual(err.count('\n'), 1, err)
                 self.assertIn(expected, err)
         self.assertNoLink('velmora_cli_usage')
+
+
+class ReadmeExampleTest(ToolCase):
+    def test_calling_velmora_from_your_own_script(self):
+        # devhost/README.md's example as written, for this interpreter's
+        # build, under a plugin name of the test's own (suites of several
+        # interpreters may run at once).
+        tag = 'py%d%d' % sys.version_info[:2]
+        if os.path.realpath(support.MODULE_DIR) != os.path.join(ROOT, 'build', tag):
+            self.skipTest('the example names the release build in build/')
+        with open(os.path.join(ROOT, 'devhost', 'README.md'), encoding='utf-8') as f:
+            section = f.read().split('## Calling Velmora from your own script\n')[1]
+        blocks = re.findall(r'^```(\w+)\n(.*?)^```$', section.split('\n## ')[0], re.S | re.M)
+        self.assertEqual([kind for kind, _ in blocks], ['sh', 'python', 'sh', 'text'])
+        (_, setup), (_, caller), (_, run), (_, expected) = blocks
+        name = 'velmora_cli_%d_readme' % os.getpid()
+        example = os.path.join(ROOT, 'devhost', 'examples', 'velmora_hello')
+        copy = os.path.join(self.tmp, name)
+        os.mkdir(copy)
+        with open(os.path.join(example, 'velmora_hello_main.py'), encoding='utf-8') as f:
+            entry = f.read().replace('velmora_hello', name)
+        with open(os.path.join(copy, name + '_main.py'), 'w', encoding='utf-8') as f:
+            f.write(entry)
+        self.addCleanup(lambda: self.assertNoLink(name))
+        script = (setup + "cat > \"$work/caller.py\" <<'EOF'\n" + caller + 'EOF\n' + run)
+        script = script.replace('"py37"', '"%s"' % tag).replace(
+            '"$root/devhost/examples/velmora_hello"', copy).replace('velmora_hello', name)
+        env = tool_environment()
+        env['TMPDIR'] = self.tmp
+        done = subprocess.run(['sh', '-e', '-c', script], cwd=ROOT, env=env, timeout=120,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode('utf-8'), expected)
 
 
 class InProcessTest(unittest.TestCase):
