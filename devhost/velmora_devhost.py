@@ -24,10 +24,13 @@ Exit status: 0 a result; 1 a failure result (a dictionary whose "status" is
 False) or an exception (traceback on standard error); 2 a usage error;
 130 interrupted.
 
-When an operation or method is missing, the ones the plugin or module
-offers are listed; when the plugin or module fails, its traceback shows its
-own code only; when two module folders hold the module, the one used and
-the others are named.
+The tool points at the fault, naming the file: an entry file or class
+that is not there (the ones that are, and the naming rule), an operation
+that cannot take the request argument, a missing operation, method or
+module (the ones there are, the closest name, files passed over), a result
+JSON cannot encode.  Tracebacks show the plugin's or module's own code only;
+when two module folders hold the module, the one used and the others are
+named.
 
 VELMORA_MODULE_DIR (and VELMORA_PYTHON, default this interpreter) name an
 already built module folder to use instead of building; the tests use them.
