@@ -36,6 +36,7 @@ VELMORA_MODULE_DIR (and VELMORA_PYTHON, default this interpreter) name an
 already built module folder to use instead of building; the tests use them.
 scripts/devhost is the launcher; the tool is this file, devhost/velmora_devhost.py.
 """
+import ast
 import contextlib
 import ctypes
 import difflib
@@ -63,29 +64,58 @@ BUILD = os.path.join(ROOT, 'build')
 # Set in the interpreter that the tool moved to, so it never moves twice.
 MOVED = 'VELMORA_DEVHOST_MOVED'
 
+PURE = os.path.join(ROOT, 'pure')   # the pure-Python implementation's folder
+
+
+def fixed_texts(path):
+    """The fixed texts and rules of the pure implementation at `path`: its
+    module-level names with one leading underscore that are bound to a
+    literal.  Read from the file, not imported: an import would refresh the
+    catalogue in this process, and the native module may be the one run."""
+    with open(path, encoding='utf-8') as f:
+        tree = ast.parse(f.read(), path)
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and len(node.targets) == 1 and \
+                isinstance(node.targets[0], ast.Name):
+            name = node.targets[0].id
+            if name.startswith('_') and not name.startswith('__'):
+                try:
+                    found[name] = ast.literal_eval(node.value)
+                except ValueError:
+                    pass   # computed at import, not a fixed text
+    return found
+
+
 # ------------------------------------------------------------------------
-# The module's own rules and messages.  They must match the module's, so
-# they are copied here, in one place, to be taken from the module itself
-# once it offers them; the rest of the tool reads them from these names.
-PLUGIN_ROOT = '/www/server/panel/plugin'
-ENTRY_SUFFIX = '_main'          # entry file NAME_main.py, its class NAME_main
-SO_SUFFIX = '_main.cpython-37m-x86_64-linux-gnu.so'
-MODULE_FILE_SUFFIX = 'Model.py'
-MODULE_CLASS = 'main'
-DEFAULT_MODULE_DIR = 'projectModel'   # model_index given but empty
-MODULE_DIR_MARK = 'Model'       # a module folder's name holds it, as written,
-MODULE_DIR_MIN_LENGTH = 7       # is at least this long,
-MODULE_DIR_NO = '.'             # and does not hold this
+# The module's own rules and messages, which the tool recognises and
+# explains: taken from the pure implementation's fixed texts, which the
+# tests hold both implementations to, instead of being typed again here.
+# A name missing there stops the tool at once.
+_FIXED = fixed_texts(os.path.join(PURE, 'Velmora.py'))
+PLUGIN_ROOT = _FIXED['_PLUGIN_ROOT']
+ENTRY_SUFFIX = _FIXED['_ENTRY_SUFFIX']      # the entry module's and class's: NAME_main
+SOURCE_SUFFIX = _FIXED['_SOURCE_SUFFIX']    # the entry file: NAME_main.py
+SO_SUFFIX = _FIXED['_LIBRARY_SUFFIX']       # a compiled entry: NAME_main.cpython-37m-...so
+# A module file's path, by model_index, by an empty model_index, by search.
+MODULE_FILE_CHOSEN = _FIXED['_MODULE_FILE_CHOSEN']
+MODULE_FILE_PROJECT = _FIXED['_MODULE_FILE_PROJECT']
+MODULE_FILE_SEARCH = _FIXED['_MODULE_FILE_SEARCH']
+MODULE_FILE_SUFFIX = os.path.basename(MODULE_FILE_SEARCH.format('', '', ''))   # Model.py
+MODULE_CLASS = 'main'   # the runner calls def_object.main(): no fixed text names it
+MODULE_DIR_MARK = _FIXED['_MODULE_DIR_MARK']   # a module folder's name holds it, as written,
+MODULE_DIR_MIN_LENGTH = _FIXED['_MODULE_DIR_SHORTEST'] + 1   # is at least this long,
+MODULE_DIR_NO = _FIXED['_MODULE_DIR_REFUSED']  # and does not hold this
 # The runners' messages for an entry that did not load...
-PLUGIN_PY_FAILED = '加载 Python 插件模块失败: '
-PLUGIN_SO_FAILED = '加载 SO 插件模块失败: '
-PLUGIN_LOAD_FAILED = '插件加载失败!'
-MODULE_NOT_FOUND = '模块[%s]不存在'
-MODULE_NOT_LOADED = '模块[%s]不存在!'
-MODULE_NOT_MADE = '模块入口实例化失败'
+PLUGIN_PY_FAILED = _FIXED['_PLUGIN_SOURCE_FAILED']
+PLUGIN_SO_FAILED = _FIXED['_PLUGIN_LIBRARY_FAILED']
+PLUGIN_LOAD_FAILED = _FIXED['_PLUGIN_LOAD_FAILED']
+MODULE_NOT_FOUND = _FIXED['_MODULE_MISSING']
+MODULE_NOT_LOADED = _FIXED['_MODULE_NOT_LOADED']
+MODULE_NOT_MADE = _FIXED['_MODULE_ENTRY_FAILED']
 # ...and for a name the plugin object or the module's entry object lacks.
-PLUGIN_NO_OPERATION = '在[%s]插件中找不到[%s]方法'
-MODULE_NO_METHOD = '在[%s]模块中找不到[%s]方法'
+PLUGIN_NO_OPERATION = _FIXED['_PLUGIN_NO_OPERATION']
+MODULE_NO_METHOD = _FIXED['_MODULE_NO_METHOD']
 # ------------------------------------------------------------------------
 
 EXIT_RESULT, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -652,7 +682,7 @@ def entry_class(name):
 
 def explain_plugin_operation(name, operation, source):
     so_file = os.path.join(source, name + SO_SUFFIX)
-    if os.path.exists(os.path.join(source, name + ENTRY_SUFFIX + '.py')):
+    if os.path.exists(os.path.join(source, name + SOURCE_SUFFIX)):
         cls = entry_class(name)
         if cls is not None:
             list_operations(name, operation, public_operations(cls), 'operation')
@@ -680,7 +710,7 @@ def explain_plugin(name, source):
 
 
 def explain_missing_entry(name, source):
-    entry = name + ENTRY_SUFFIX + '.py'
+    entry = name + SOURCE_SUFFIX
     say('%s holds no %s: a plugin\'s entry file is named after its folder, '
         'NAME%s.py (or NAME%s when compiled)' % (source, entry, ENTRY_SUFFIX, SO_SUFFIX))
     try:
@@ -737,9 +767,10 @@ def module_candidates(Velmora, class_dir, mod_name, args):
     """The module files that the runner tries, in its order."""
     if 'model_index' in args:
         index = args.model_index
-        folder = index + MODULE_DIR_MARK if index else DEFAULT_MODULE_DIR
-        return ['%s/%s/%s%s' % (class_dir, folder, mod_name, MODULE_FILE_SUFFIX)]
-    return ['%s/%s/%s%s' % (class_dir, d, mod_name, MODULE_FILE_SUFFIX)
+        if index:
+            return [MODULE_FILE_CHOSEN.format(class_dir, index, mod_name)]
+        return [MODULE_FILE_PROJECT.format(class_dir, mod_name)]
+    return [MODULE_FILE_SEARCH.format(class_dir, d, mod_name)
             for d in Velmora.get_module_list()]
 
 
@@ -857,7 +888,7 @@ def run_plugin(invocation, module_dir, site_dir, pairs):
     operation = invocation.names[0]
     link = Link(name, invocation.folder)
     where = '%s.%s (%s)' % (name + ENTRY_SUFFIX, operation,
-                            os.path.join(folder, name + ENTRY_SUFFIX + '.py'))
+                            os.path.join(folder, name + SOURCE_SUFFIX))
     try:
         with signals_held():
             link.place()
