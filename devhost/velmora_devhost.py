@@ -1,8 +1,8 @@
 """Runs one plugin operation, or one method of a panel module, through
-the built Velmora module and the stand-in host in devhost/, outside the panel.
+Velmora and the stand-in host in devhost/, outside the panel.
 
-usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VERSION]
-       scripts/devhost module CLASS_DIR MODULE METHOD [KEY=VALUE ...] [--python VERSION]
+usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VERSION] [--native]
+       scripts/devhost module CLASS_DIR MODULE METHOD [KEY=VALUE ...] [--python VERSION] [--native]
 
   plugin   PLUGIN_DIR is the plugin's working copy; its base name is the
            plugin's name.  For the run it is linked into the panel's plugin
@@ -12,13 +12,21 @@ usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VER
 
   KEY=VALUE  becomes an attribute of the request-argument object, whose `in`
              is true for exactly these keys; values are text.
-  --python   3.7, 3.12 or any other built interpreter; default the newest.
+  --python   3.7, 3.12 or any other CPython 3.7 or later; default the
+             newest built, or with nothing built the newest found (pyenv's
+             versions folder, then PATH).
+  --native   builds the native module first (build/, as the demo does)
+             and runs it.
 
-The module is built first (build/, as the demo does).  Its catalogue refresh
-at import is answered from devhost/catalogue.json, unless
-VELMORA_CLOUD_OVERRIDE names a server.  Standard output carries only the
-result: JSON when it can be encoded, its repr otherwise.  Everything printed
-while the module is imported and the operation runs goes to standard error.
+Without --native nothing is built: the native module runs where build/
+holds one for the interpreter, as it was last built; otherwise the pure
+implementation, pure/Velmora.py, runs at once, and a line on standard
+error says so.  VELMORA_NO_EXTENSIONS=1 runs the pure one in any case.
+The module's catalogue refresh at import is answered from
+devhost/catalogue.json, unless VELMORA_CLOUD_OVERRIDE names a server.
+Standard output carries only the result: JSON when it can be encoded, its
+repr otherwise.  Everything printed while the module is imported and the
+operation runs goes to standard error.
 
 Exit status: 0 a result; 1 a failure result (a dictionary whose "status" is
 False) or an exception (traceback on standard error); 2 a usage error;
@@ -33,7 +41,7 @@ when two module folders hold the module, the one used and the others are
 named.
 
 VELMORA_MODULE_DIR (and VELMORA_PYTHON, default this interpreter) name an
-already built module folder to use instead of building; the tests use them.
+already built module folder to use instead; the tests use them.
 scripts/devhost is the launcher; the tool is this file, devhost/velmora_devhost.py.
 """
 import ast
@@ -63,6 +71,8 @@ CATALOGUE = os.path.join(DEVHOST, 'catalogue.json')
 BUILD = os.path.join(ROOT, 'build')
 # Set in the interpreter that the tool moved to, so it never moves twice.
 MOVED = 'VELMORA_DEVHOST_MOVED'
+# Set to anything but 0, it picks the pure implementation, as in the tests.
+NO_EXTENSIONS = 'VELMORA_NO_EXTENSIONS'
 
 PURE = os.path.join(ROOT, 'pure')   # the pure-Python implementation's folder
 
@@ -148,16 +158,18 @@ def listing(lines):
 # ---------------------------------------------------------------- arguments
 
 class Invocation:
-    def __init__(self, command, folder, names, pairs, python):
+    def __init__(self, command, folder, names, pairs, python, native):
         self.command = command      # 'plugin' or 'module'
         self.folder = folder        # absolute
         self.names = names          # [OPERATION] or [MODULE, METHOD]
         self.pairs = pairs          # [(key, value)], in the order given
         self.python = python        # the VERSION asked for, or None
+        self.native = native        # --native: build the native module and run it
 
 
 def parse(argv):
     python = None
+    native = False
     words = []
     i = 0
     while i < len(argv):
@@ -170,6 +182,8 @@ def parse(argv):
             continue
         if word.startswith('--python='):
             python = word[len('--python='):]
+        elif word == '--native':
+            native = True
         elif word in ('-h', '--help'):
             sys.stdout.write(__doc__)
             raise SystemExit(EXIT_RESULT)
@@ -214,7 +228,7 @@ def parse(argv):
         pairs.append((key, value))
     if python is not None and version_tuple(python) is None:
         raise UsageError('--python wants a version such as 3.12, not %r' % python)
-    return Invocation(command, folder, given[1:], pairs, python)
+    return Invocation(command, folder, given[1:], pairs, python, native)
 
 
 PLACEHOLDERS = {'PLUGIN_DIR': 'plugin folder', 'OPERATION': 'operation',
@@ -296,8 +310,7 @@ def find_interpreter(version):
     """An interpreter of `version` under pyenv's versions folder or on PATH
     that really runs (pyenv's shims on PATH may refuse to), or None."""
     name = 'python%d.%d' % version
-    pyenv = os.environ.get('PYENV_ROOT') or os.path.join(os.path.expanduser('~'), '.pyenv')
-    candidates = sorted(glob.glob(os.path.join(pyenv, 'versions', '%d.%d.*' % version,
+    candidates = sorted(glob.glob(os.path.join(pyenv_versions(), '%d.%d.*' % version,
                                                'bin', name)), reverse=True)
     on_path = shutil.which(name)
     if on_path:
@@ -312,6 +325,63 @@ def find_interpreter(version):
         if done.returncode == 0 and done.stdout.strip() == str(tuple(version)):
             return exe
     return None
+
+
+def pyenv_versions():
+    pyenv = os.environ.get('PYENV_ROOT') or os.path.join(os.path.expanduser('~'), '.pyenv')
+    return os.path.join(pyenv, 'versions')
+
+
+def newest_interpreter():
+    """(version, path) of the newest CPython 3.7 or later under pyenv's
+    versions folder (or on PATH by that version's name); with none there,
+    the interpreter running the tool, which the launcher found on PATH."""
+    versions = set()
+    for path in glob.glob(os.path.join(pyenv_versions(), '3.*', 'bin', 'python3.*')):
+        version = version_tuple(os.path.basename(path)[len('python'):])
+        if version is not None and version >= (3, 7):
+            versions.add(version)
+    for version in sorted(versions, reverse=True):
+        found = find_interpreter(version)
+        if found:
+            return version, found
+    return sys.version_info[:2], sys.executable
+
+
+def pure_forced():
+    """VELMORA_NO_EXTENSIONS set, to anything but 0: the pure
+    implementation, whatever is built (the tests' switch too)."""
+    return os.environ.get(NO_EXTENSIONS, '') not in ('', '0')
+
+
+def without_building(builds, wanted, forced):
+    """(interpreter, module folder) for a run that builds nothing: the
+    native module built for the Python asked for (by default the newest
+    built); else the pure implementation, under the Python asked for (by
+    default the newest found), saying so."""
+    version = version_tuple(wanted) if wanted else None
+    if not forced:
+        present = [b for b in builds if glob.glob(os.path.join(b[2], 'Velmora.*.so'))]
+        for built_version, python, module_dir in sorted(present, reverse=True):
+            if version in (None, built_version):
+                return python, module_dir
+    if version is None:
+        version, python = newest_interpreter()
+    elif version < (3, 7):
+        raise UsageError('the module needs CPython 3.7 or later, not Python %s' % wanted)
+    else:
+        python = find_interpreter(version)
+        if python is None:
+            raise UsageError('no Python %s was found here; install it (pyenv install %s), '
+                             'or leave out --python' % (wanted, wanted))
+    if forced:
+        say('%s is set: the pure implementation, pure/Velmora.py, runs under Python %d.%d'
+            % ((NO_EXTENSIONS,) + version))
+    else:
+        say('no native module is built for Python %d.%d: the pure implementation, '
+            'pure/Velmora.py, runs; --native builds the native one (needs g++ and CMake)'
+            % version)
+    return python, PURE
 
 
 def same_file(a, b):
@@ -338,24 +408,39 @@ def move_to(python, module_dir, site_dir):
         raise UsageError('cannot run %s: %s' % (python, ex.strerror))
 
 
-def settle_interpreter(wanted):
-    """Builds when needed and makes sure this process is the interpreter
-    asked for; returns (module folder, site folder)."""
+def settle_interpreter(wanted, native):
+    """Picks the implementation and the interpreter, builds when --native
+    asks for it, and makes sure this process is that interpreter; returns
+    (module folder, site folder).  The module folder holds the native
+    module or, for the pure implementation, Velmora.py."""
+    forced = pure_forced()
+    if forced and native:
+        raise UsageError('--native and %s=%s ask for different implementations'
+                         % (NO_EXTENSIONS, os.environ[NO_EXTENSIONS]))
     module_dir = os.environ.get('VELMORA_MODULE_DIR')
     if module_dir:
+        if forced:
+            module_dir = PURE
         python = os.environ.get('VELMORA_PYTHON') or sys.executable
         move_to(python, module_dir, os.environ.get('VELMORA_SITE_DIR'))
         current = sys.version_info[:2]
         if wanted is not None and version_tuple(wanted) != current:
             raise UsageError('no module is built for Python %s; built: %d.%d' % ((wanted,) + current))
         suffix = sysconfig.get_config_var('EXT_SUFFIX') or '.so'
-        if not os.path.exists(os.path.join(module_dir, 'Velmora' + suffix)):
+        if not any(os.path.exists(os.path.join(module_dir, 'Velmora' + s))
+                   for s in (suffix, '.py')):
             raise UsageError('VELMORA_MODULE_DIR holds no Velmora%s for Python %d.%d; '
                              'name its interpreter in VELMORA_PYTHON' % ((suffix,) + current))
         return module_dir, os.environ.get('VELMORA_SITE_DIR')
-    build()
-    _, python, module_dir = choose(built(BUILD), wanted)
+    if native:
+        build()
+        _, python, module_dir = choose(built(BUILD), wanted)
+    else:
+        python, module_dir = without_building(built(BUILD), wanted, forced)
+    # PyCryptodome as Crypto, for the ciphers, once anything was built.
     site_dir = os.path.join(BUILD, 'site')
+    if not os.path.isdir(site_dir):
+        site_dir = None
     move_to(python, module_dir, site_dir)
     return module_dir, site_dir
 
@@ -529,7 +614,8 @@ def is_tool_file(filename):
     if filename.startswith('<frozen importlib'):
         return True
     real = os.path.realpath(filename)
-    return os.path.dirname(real) == os.path.realpath(DEVHOST) or \
+    # The pure implementation's frames too: the native module has none.
+    return os.path.dirname(real) in (os.path.realpath(DEVHOST), os.path.realpath(PURE)) or \
         real == os.path.realpath(LAUNCHER)
 
 
@@ -977,7 +1063,7 @@ def main(argv, launcher=None):
     catch_signals()
     try:
         invocation = parse(argv)
-        module_dir, site_dir = settle_interpreter(invocation.python)
+        module_dir, site_dir = settle_interpreter(invocation.python, invocation.native)
         return run(invocation, module_dir, site_dir)
     except UsageError as ex:
         for line in str(ex).splitlines():
