@@ -7,6 +7,7 @@ Plugins are uniquely named working copies in a temporary folder; the tool
 links them into /www/server/panel/plugin for the run, and every case checks
 that the link is gone afterwards.
 """
+import glob
 import importlib.util
 import itertools
 import json
@@ -82,9 +83,9 @@ class ToolCase(unittest.TestCase):
         self.addCleanup(lambda: self.assertNoLink(name))
         return name, folder
 
-    def tool(self, *argv, timeout=120):
-        done = subprocess.run([sys.executable, TOOL] + list(argv), cwd=self.tmp,
-                              env=tool_environment(), stdout=subprocess.PIPE,
+    def tool(self, *argv, timeout=120, launcher=TOOL, env=None):
+        done = subprocess.run([sys.executable, launcher] + list(argv), cwd=self.tmp,
+                              env=env or tool_environment(), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout)
         out, err = done.stdout.decode('utf-8'), done.stderr.decode('utf-8', 'replace')
         return done.returncode, out, err
@@ -294,6 +295,66 @@ class PluginTest(ToolCase):
                               stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(json.loads(done.stdout), '%d.%d' % sys.version_info[:2])
+
+
+class ImplementationTest(ToolCase):
+    def test_native_where_built_else_pure_at_once(self):
+        # The tool as a fresh clone has it, with no build/ of its own; the
+        # only interpreter pyenv's versions folder offers is the one under
+        # test, so the tool runs in it without moving.
+        clone = os.path.join(self.tmp, 'clone')
+        for part in ('devhost', 'pure'):
+            shutil.copytree(os.path.join(ROOT, part), os.path.join(clone, part),
+                            ignore=shutil.ignore_patterns('__pycache__'))
+        os.mkdir(os.path.join(clone, 'scripts'))
+        launcher = shutil.copy(TOOL, os.path.join(clone, 'scripts'))
+        version = '%d.%d' % sys.version_info[:2]
+        pyenv = os.path.join(self.tmp, 'pyenv')
+        os.makedirs(os.path.join(pyenv, 'versions', version + '.0', 'bin'))
+        os.symlink(sys.executable, os.path.join(pyenv, 'versions', version + '.0', 'bin',
+                                                'python' + version))
+        name, folder = self.plugin('''\
+            import sys
+
+            class {name}_main:
+                def which(self, args):
+                    return sys.modules['Velmora'].__file__
+            ''')
+        native = glob.glob(os.path.join(support.MODULE_DIR, 'Velmora.*.so'))
+        pure = os.path.join(clone, 'pure', 'Velmora.py')
+        half_made = os.path.join(self.tmp, 'half-made')
+        os.mkdir(half_made)
+        said = ('devhost: no native module is built for Python %s: the pure implementation, '
+                'pure/Velmora.py, runs; --native builds the native one' % version)
+        cases = [
+            # (module folder build/ lists for it, VELMORA_NO_EXTENSIONS, module run, line)
+            (None, '', pure, said),
+            (half_made, '', pure, said),
+            (support.MODULE_DIR, '', native[0] if native else None, None),
+            (support.MODULE_DIR, '1', pure, 'devhost: VELMORA_NO_EXTENSIONS is set: the '
+                                            'pure implementation, pure/Velmora.py, runs'),
+        ]
+        env = tool_environment()
+        for key in ('VELMORA_MODULE_DIR', 'VELMORA_PYTHON', 'VELMORA_SITE_DIR'):
+            env.pop(key, None)
+        env['PYENV_ROOT'] = pyenv
+        for listed, no_extensions, expected, line in cases:
+            with self.subTest(listed=listed, no_extensions=no_extensions):
+                if expected is None:
+                    self.skipTest('no native module under test')
+                shutil.rmtree(os.path.join(clone, 'build'), ignore_errors=True)
+                if listed:
+                    os.mkdir(os.path.join(clone, 'build'))
+                    with open(os.path.join(clone, 'build', 'interpreters.txt'), 'w') as f:
+                        f.write('py%d%d %s %s\n' % (sys.version_info[:2] + (sys.executable,
+                                                                            listed)))
+                env['VELMORA_NO_EXTENSIONS'] = no_extensions
+                code, out, err = self.tool('plugin', folder, 'which', launcher=launcher, env=env)
+                self.assertEqual((code, json.loads(out)), (0, expected), err)
+                told = [text for text in err.splitlines() if text.startswith('devhost:')]
+                self.assertEqual(len(told), 0 if line is None else 1, err)
+                if line is not None:
+                    self.assertTrue(told[0].startswith(line), told[0])
 
 
 class ModuleTest(ToolCase):
