@@ -509,12 +509,16 @@ class ReadmeExampleTest(ToolCase):
         script = (setup + "cat > \"$work/caller.py\" <<'EOF'\n" + caller + 'EOF\n' + run)
         script = script.replace('"py37"', '"%s"' % tag).replace(
             '"$root/devhost/examples/velmora_hello"', copy).replace('velmora_hello', name)
+        # The same again under the pure implementation, as the text says.
+        pure = 'moddir="$root/pure"'
+        self.assertIn('`%s`' % pure, section)
         env = tool_environment()
         env['TMPDIR'] = self.tmp
-        done = subprocess.run(['sh', '-e', '-c', script], cwd=ROOT, env=env, timeout=120,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.decode('utf-8'), expected)
+        for variant in (script, re.sub(r'^moddir=.*$', pure, script, flags=re.M)):
+            done = subprocess.run(['sh', '-e', '-c', variant], cwd=ROOT, env=env, timeout=120,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(done.stdout.decode('utf-8'), expected)
 
 
 class InProcessTest(unittest.TestCase):
