@@ -1,5 +1,8 @@
 # velmora_add_extension(<python>): the module for one interpreter, and the
-# test suites run against it.
+# test suites run against it; in a release build, the behavioural suites run
+# again against the pure-Python implementation in pure/ under the same
+# interpreter, as pure<major><minor>.<suite> (pure37.test_frame, ...), with
+# their counts kept apart in test-counts-pure/.
 #
 # Interpreters before 3.8 expect extension modules to link their shared
 # runtime library; from 3.8 on extensions take the interpreter's symbols from
@@ -234,6 +237,30 @@ function(velmora_add_extension python)
       set_tests_properties(${name} PROPERTIES COST 100)
     endif()
   endforeach()
+
+  # The pure implementation has no build of its own to check under the
+  # sanitizers, coverage or a debug interpreter.
+  if(NOT VELMORA_SANITIZE AND NOT VELMORA_COVERAGE AND NOT PY_DEBUG)
+    string(REGEX REPLACE "^py" "pure" pure_tag ${PY_TAG})
+    set(pure_dir ${CMAKE_SOURCE_DIR}/pure)
+    foreach(suite_file IN LISTS VELMORA_TEST_SUITES)
+      get_filename_component(suite ${suite_file} NAME_WE)
+      if(suite IN_LIST VELMORA_TOOL_SUITES)
+        continue()
+      endif()
+      set(name ${pure_tag}.${suite})
+      add_test(NAME ${name}
+               COMMAND ${python} ${CMAKE_SOURCE_DIR}/tests/suite_runner.py ${suite}
+               WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
+      set_tests_properties(${name} PROPERTIES
+        LABELS ${pure_tag}
+        TIMEOUT 900
+        ENVIRONMENT "VELMORA_NO_EXTENSIONS=1;PYTHONPATH=${pure_dir}:${CMAKE_SOURCE_DIR}/tests:${VELMORA_SITE_DIR};PYTHONDONTWRITEBYTECODE=1;PYTHONNOUSERSITE=1;VELMORA_MODULE_DIR=${pure_dir};VELMORA_SITE_DIR=${VELMORA_SITE_DIR};VELMORA_PYTHON=${python};VELMORA_CC=${CMAKE_C_COMPILER};VELMORA_COUNTS_DIR=${CMAKE_BINARY_DIR}/test-counts-pure")
+      if(suite IN_LIST VELMORA_LONG_SUITES)
+        set_tests_properties(${name} PROPERTIES COST 100)
+      endif()
+    endforeach()
+  endif()
 
   set_property(GLOBAL APPEND PROPERTY VELMORA_BUILT "${PY_TAG}=${python}=${outdir}")
 endfunction()

@@ -489,7 +489,10 @@ def plugin_run(*given, **keywords):
         raise TypeError('hasattr(): attribute name must be string')
     try:
         getattr(plugin_obj, def_name)
-    except BaseException:  # any failure to fetch it means there is none
+        present = True
+    except BaseException:  # any failure to fetch it means there is none, and is dropped
+        present = False
+    if not present:
         message = _PLUGIN_NO_OPERATION % (name, _exact_text(def_name))
         return public.returnMsg(False, message)
     fetch_only = 'plugin_get_object' in args and args.plugin_get_object == 1

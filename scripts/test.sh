@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, every suite against each of three builds:
 #   build/        release, for every CPython 3.7-3.13 found (3.7 and 3.12
-#                 required; configure names the ones it did not find)
+#                 required; configure names the ones it did not find), and
+#                 the pure-Python implementation under each of them
 #   build-asan/   AddressSanitizer + UndefinedBehaviorSanitizer, for 3.7 and
 #                 3.12
 #   build-debug/  Debug, for the distribution's debug CPython 3.11
@@ -27,7 +28,7 @@ echo "== release build"
 # rebuilds nothing.
 "$root/scripts/build-release.sh" "$root/build"
 interpreters "$root/build"
-rm -rf "$root/build/test-counts"
+rm -rf "$root/build/test-counts" "$root/build/test-counts-pure"
 (cd "$root/build" && ctest --output-on-failure -j "$jobs" "$@") || status=1
 
 echo "== sanitizer build (ASan + UBSan)"
@@ -49,6 +50,7 @@ rm -rf "$root/build-debug/test-counts"
 echo "== built and tested in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
 echo "== unittest counts"
 counts=$("$root/scripts/test-counts.sh" release "$root/build/test-counts"
+         "$root/scripts/test-counts.sh" pure "$root/build/test-counts-pure"
          "$root/scripts/test-counts.sh" sanitizer "$root/build-asan/test-counts"
          "$root/scripts/test-counts.sh" debug "$root/build-debug/test-counts")
 echo "$counts"

@@ -16,7 +16,13 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKEHOST = os.path.join(HERE, 'fakehost')
-MODULE_DIR = os.environ.get('VELMORA_MODULE_DIR', '')
+# VELMORA_NO_EXTENSIONS (any value but "" and "0") picks the pure-Python
+# implementation in pure/: first in the module path, here and in children.
+PURE = os.environ.get('VELMORA_NO_EXTENSIONS', '') not in ('', '0')
+PURE_DIR = os.path.join(os.path.dirname(HERE), 'pure')
+MODULE_DIR = PURE_DIR if PURE else os.environ.get('VELMORA_MODULE_DIR', '')
+if PURE and sys.path[:1] != [PURE_DIR]:
+    sys.path.insert(0, PURE_DIR)
 SITE_DIR = os.environ.get('VELMORA_SITE_DIR', '')
 SANITIZED = os.environ.get('VELMORA_SANITIZED') == '1'
 # Set by scripts/memcheck.sh: the suites run under valgrind, some fifty times
@@ -202,3 +208,9 @@ def forget_plugin(name):
 
 def skip_unless(condition, reason):
     return unittest.skipUnless(condition, reason)
+
+
+def native_only(reason):
+    """Skips a test (or a class) under the pure implementation, which
+    cannot pass it for `reason`."""
+    return unittest.skipIf(PURE, 'native module only: ' + reason)

@@ -372,6 +372,7 @@ class JoinedTextTest(Rebinding):
         tag = '_%d' % os.getpid()
         for name in ('café' + tag, '插件' + tag, '😀' + tag, '插件..x' + tag, '.插件' + tag):
             self.plugins.append(name)
+            support.make_plugin_folder(os.path.join(support.PLUGIN_ROOT, name))
             self.assertEqual(Velmora.plugin_run(name, 'run', Args()), {'status': False,
                                                                        'msg': LOAD_FAILED})
             entry = [p for p in sys.path if p == support.PLUGIN_ROOT + '/' + name]
@@ -388,6 +389,7 @@ class JoinedTextTest(Rebinding):
     def test_format_handing_back_a_subclass(self):
         name = 'vt_fmt_%d' % os.getpid()
         self.plugins.append(name)
+        support.make_plugin_folder(os.path.join(support.PLUGIN_ROOT, name))
 
         class Named:
             def __format__(self, spec):

@@ -64,7 +64,7 @@ class ImportTests(unittest.TestCase):
         r = support.run_python('''
             import public, Velmora, os, sys, json, importlib, ctypes
             g = vars(Velmora)
-            names = [k for k in g if not k.startswith('__') or k.startswith(('__aes', '__get'))]
+            names = [k for k in g if not k.startswith('_') or k.startswith(('__aes', '__get'))]
             print(names)
             print(g['os'] is os, g['sys'] is sys, g['json'] is json,
                   g['importlib'] is importlib, g['ctypes'] is ctypes,
@@ -117,7 +117,8 @@ class ImportTests(unittest.TestCase):
         ''')
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("first: CloudError('cloud down'", r.stdout)
-        self.assertIn('entry: True', r.stdout)
+        if not support.PURE:  # Python code cannot add a frame of that name
+            self.assertIn('entry: True', r.stdout)
         self.assertIn('in sys.modules: False', r.stdout)
         self.assertIn('second: demo', r.stdout)
         self.assertEqual(r.stdout.count('requests: 1'), 2)
@@ -145,8 +146,10 @@ class ImportTests(unittest.TestCase):
             universal_newlines=True, cwd=support.workdir())
         self.assertNotEqual(r.returncode, 0)
         self.assertIn("ModuleNotFoundError: No module named 'public'", r.stderr)
-        self.assertIn('init Velmora', r.stderr)
+        if not support.PURE:  # Python code cannot add a frame of that name
+            self.assertIn('init Velmora', r.stderr)
 
+    @support.native_only('made by its module definition through the C API')
     def test_exec_of_another_module_object_is_refused(self):
         # Initialisation happens once per process: the exec step handed
         # the same module object again passes, another one (only C code can
@@ -182,6 +185,7 @@ class ImportTests(unittest.TestCase):
         self.assertIn("refused Module 'Velmora' has already been imported. "
                       "Re-initialisation is not supported.", r.stdout)
 
+    @support.native_only('a Python module loads into every interpreter afresh')
     def test_second_interpreter_is_refused(self):
         # _testcapi.run_in_subinterp makes a legacy interpreter that shares
         # the main one's GIL, on 3.7 and 3.12 alike.
@@ -284,8 +288,9 @@ class ArgumentCheckTests(unittest.TestCase):
         if sys.version_info < (3, 9):
             self.assertTypeError('path_check() keywords must be strings',
                                  call, Velmora.path_check, ('x',), {1: 2})
-            self.assertTypeError('__get_db_iv() takes no keyword arguments',
-                                 call, getattr(Velmora, '__get_db_iv'), (), {1: 2})
+            if not support.PURE:  # before a Python function runs, they check the keys
+                self.assertTypeError('__get_db_iv() takes no keyword arguments',
+                                     call, getattr(Velmora, '__get_db_iv'), (), {1: 2})
         else:
             self.assertTypeError('keywords must be strings',
                                  call, Velmora.path_check, ('x',), {1: 2})
@@ -505,6 +510,7 @@ results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("imported ['Velmora'] True", r.stdout)
 
+    @support.native_only('Python functions keep the built-ins Python gave them')
     def test_builtins_replaced_missing_or_broken(self):
         g = vars(Velmora)
         saved_builtins, saved_json = g['__builtins__'], g['json']
@@ -532,6 +538,7 @@ results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
             enc('x', 'k' * 16, 'i' * 16)
 
 
+@support.native_only('the built shared library')
 class LibraryTests(unittest.TestCase):
 
     def test_only_the_entry_symbol_is_exported(self):

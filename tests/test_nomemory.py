@@ -154,6 +154,7 @@ def remove_residue(pid):
             shutil.rmtree(os.path.join(support.PLUGIN_ROOT, name), ignore_errors=True)
 
 
+@support.native_only("allocation failures in C code; Python code's are the interpreter's")
 @support.skip_under_valgrind()
 @unittest.skipUnless(importlib.util.find_spec('_testcapi'),
                      'needs _testcapi.set_nomemory, which this interpreter lacks')

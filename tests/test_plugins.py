@@ -247,7 +247,8 @@ class SearchPathTest(PluginCase):
         # also without any folder at all
         name, folder = self.plugin(make_dir=False)
         self.assertEqual(Velmora.plugin_run(name, 'run', Request()), fail(LOAD_FAILED))
-        self.assertEqual(sys.path.count(folder), 1)
+        # (the pure implementation already adds only a folder that exists)
+        self.assertEqual(sys.path.count(folder), 0 if support.PURE else 1)
         # an entry already present keeps its place
         name, folder = self.plugin()
         sys.path.append(folder)
@@ -278,6 +279,7 @@ class SearchPathTest(PluginCase):
         name, _ = self.plugin()
         dotted = name + '..x'
         self.plugins.append(dotted)
+        support.make_plugin_folder(os.path.join(ROOT, dotted))
         self.assertEqual(Velmora.plugin_run(dotted, 'run', Request()), fail(LOAD_FAILED))
         self.assertIn(os.path.join(ROOT, dotted), sys.path)
 

@@ -437,12 +437,15 @@ class CrashClassTest(unittest.TestCase):
                 self.assertIn('main done', out)
                 self.assertNotIn('terminate called', err)
 
+    @support.native_only('a Python function owns its arguments; this is about C code')
     def test_keyword_arguments_emptied_during_the_call(self):
         out = self.run_child(KWARGS_CHILD)
         self.assertEqual(out.splitlines()[-5:], [
             'db_encrypt True', 'module_run True', 'plugin_run loader True',
             'plugin_run request True', 'plugin_run import hook True'])
 
+    @support.native_only('recursion accounting: CPython 3.7 and 3.8 end the process when '
+                         'Python code goes on at the recursion limit')
     def test_module_names_rebound_into_unbounded_recursion(self):
         out = self.run_child(PARTIAL_CHILD)
         failed = "{'status': False, 'msg': 'y'}"
@@ -453,6 +456,7 @@ class CrashClassTest(unittest.TestCase):
         self.assertTrue(lines[-2].startswith('iv routine '), lines)
         self.assertEqual(lines[-1], "after {'status': True, 'msg': 'z'}")
 
+    @support.native_only("the function type's own clearing by the collector")
     def test_function_cleared_by_the_collector_still_answers(self):
         out = self.run_child(COLLECTED_CHILD)
         self.assertEqual(out.splitlines()[-6:], [
@@ -858,6 +862,7 @@ class SurrogatePluginNameTest(Fixture):
         for last in ['\ud7ff', '\ue000', '😀']:
             name = 'vt_edge_%d_%s' % (os.getpid(), last)
             self.plugins.append(name)
+            support.make_plugin_folder(os.path.join(support.PLUGIN_ROOT, name))
             self.assertEqual(Velmora.plugin_run(name, 'run', Args()),
                              {'status': False, 'msg': LOAD_FAILED})
             self.assertIn(os.path.join(support.PLUGIN_ROOT, name), sys.path)

@@ -287,6 +287,7 @@ class ReadmeCommandTests(unittest.TestCase):
                 self.assertNotRegex(command, r'^python3\.\d+ ')
 
 
+@support.native_only('cmake --install lays out the built modules')
 class InstallTests(unittest.TestCase):
     """cmake --install for this interpreter's component of the build under
     test: module, build record and stub together in one folder."""

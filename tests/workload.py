@@ -62,7 +62,8 @@ class Discard:
 def exported_names(Velmora):
     """The names of the module's exported functions."""
     return [name for name, value in vars(Velmora).items()
-            if type(value) is type(Velmora.path_check)]
+            if type(value) is type(Velmora.path_check)
+            and not (name.startswith('_') and not name.startswith('__'))]
 
 
 class PerFunctionCase(unittest.TestCase):
