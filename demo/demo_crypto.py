@@ -17,10 +17,10 @@ def _section(Velmora, public):
     print('panel root: %s' % root)
 
     encrypted = Velmora.db_encrypt(FIELD)
-    print('IV file data/div.pl: %s' % (
-        'already there (an earlier run made it)' if existed
-        else 'created by this first call' if os.path.exists(iv_file)
-        else 'could not be created; the fallback IV is in use'))
+    iv_state = ('already there (an earlier run made it)' if existed
+                else 'created by this first call' if os.path.exists(iv_file)
+                else 'could not be created; the fallback IV is in use')
+    print('IV file data/div.pl: %s' % iv_state)
     print('field (%d lines):' % len(FIELD.split('\n')))
     for line in FIELD.split('\n'):
         print('    %r' % line)
@@ -39,10 +39,16 @@ def _section(Velmora, public):
           % (LEGACY, legacy['status'], legacy['msg']))
 
     module_cipher = getattr(Velmora, '__aes_encrypt_module')('abc')
-    print('__aes_encrypt_module(%r) -> %s -> %r' % (
-        'abc', module_cipher, getattr(Velmora, '__aes_decrypt_module')(module_cipher)))
-    if not (encrypted['status'] and decrypted['msg'] == FIELD and legacy['status'] is False):
+    module_plain = getattr(Velmora, '__aes_decrypt_module')(module_cipher)
+    print('__aes_encrypt_module(%r) -> %s -> %r' % ('abc', module_cipher, module_plain))
+    if not (encrypted['status'] and decrypted['msg'] == FIELD and legacy['status'] is False
+            and module_plain == 'abc'):
         raise RuntimeError('database field round trip failed')
+    if not os.path.exists(iv_file):
+        # What the fields went under will not decrypt them once the file exists.
+        raise RuntimeError('%s could not be made: the fields went under the fallback IV' % iv_file)
+    return ('a %d-line field there and back (IV file %s); plain text handed back; '
+            'module key' % (len(FIELD.split('\n')), 'made' if not existed else 'reused'))
 
 
 def run(Velmora, public):
@@ -55,7 +61,7 @@ def run(Velmora, public):
         os.makedirs(os.path.join(own_root, 'data'))
         os.environ['VELMORA_PANEL_PATH'] = own_root
     try:
-        _section(Velmora, public)
+        return _section(Velmora, public)
     finally:
         if own_root:
             del os.environ['VELMORA_PANEL_PATH']

@@ -20,16 +20,6 @@ class main:
 '''
 
 
-class Request:
-    """What the panel hands a module method: `in` and attribute reads."""
-
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
-
-    def __contains__(self, key):
-        return key in self.__dict__
-
-
 def _lay_out(class_dir):
     for folder in ('projectModel', 'toolsModel', 'crontab'):
         os.makedirs(os.path.join(class_dir, folder))
@@ -38,13 +28,15 @@ def _lay_out(class_dir):
 
 
 def run(Velmora, public):
+    Request = public.Request
     saved = os.environ.get('VELMORA_CLASS_PATH')
     with tempfile.TemporaryDirectory(prefix='velmora-demo-class-') as class_dir:
         _lay_out(class_dir)
         os.environ['VELMORA_CLASS_PATH'] = class_dir
         try:
             print('class directory: %s' % public.get_class_path())
-            print('module directories: %s' % sorted(Velmora.get_module_list()))
+            folders = sorted(Velmora.get_module_list())
+            print('module directories: %s' % folders)
 
             found = Velmora.module_run('notes', 'get_summary', Request(user='admin'))
             print("module_run('notes', 'get_summary') searching the directories -> %s" % found)
@@ -57,19 +49,32 @@ def run(Velmora, public):
             print("  ... with module_get_object=1 -> the method itself: %s.%s"
                   % (type(method.__self__).__name__, method.__name__))
 
-            print("module_run('notes', 'missing') -> %s"
-                  % Velmora.module_run('notes', 'missing', Request()))
-            print("module_run('../notes', 'get_summary') -> %s"
-                  % Velmora.module_run('../notes', 'get_summary', Request()))
-            print("module_run('notes', 'get_summary', model_index='../../tmp/x') -> %s"
-                  % Velmora.module_run('notes', 'get_summary', Request(model_index='../../tmp/x')))
-            for name in ('site_v2-beta', 'x;y'):
-                print('path_check(%r) -> %s' % (name, Velmora.path_check(name)))
+            refusals = [
+                (('notes', 'missing', Request()), '在[notes]模块中找不到[missing]方法'),
+                (('../notes', 'get_summary', Request()), '模块名或方法名不能包含特殊符号!'),
+                (('notes', 'get_summary', Request(model_index='../../tmp/x')),
+                 '模块名或方法名不能包含特殊符号!'),
+            ]
+            refused = 0
+            for call, message in refusals:
+                result = Velmora.module_run(*call)
+                print('module_run(%r, %r, %r) -> %s' % (call + (result,)))
+                refused += result == public.returnMsg(False, message)
+            checks = {name: Velmora.path_check(name) for name in ('site_v2-beta', 'x;y')}
+            for name, answer in checks.items():
+                print('path_check(%r) -> %s' % (name, answer))
         finally:
             if saved is None:
                 os.environ.pop('VELMORA_CLASS_PATH', None)
             else:
                 os.environ['VELMORA_CLASS_PATH'] = saved
+    expected = {'module': 'notes', 'directory': 'toolsModel', 'greeting': 'hello, admin'}
+    if (folders != ['projectModel', 'toolsModel'] or found != expected or named != expected
+            or method.__name__ != 'get_summary' or refused != len(refusals)
+            or checks != {'site_v2-beta': True, 'x;y': False}):
+        raise RuntimeError('a module call did not answer as expected (see above)')
+    return ('%d module folders; a method found by search and by model_index; '
+            '%d failure results' % (len(folders), refused))
 
 
 if __name__ == '__main__':

@@ -15,17 +15,6 @@ COMPILED_PLUGIN = 'velmora_demo_calc'
 SO_SUFFIX = '_main.cpython-37m-x86_64-linux-gnu.so'
 
 
-class Request:
-    """What the panel hands a plugin: `in` and attribute reads; the integer
-    in _as_parameter_ is what ctypes passes to a compiled operation."""
-
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
-
-    def __contains__(self, key):
-        return key in self.__dict__
-
-
 def _missing_chain():
     chain, path = [], ROOT
     while path not in ('/', ''):
@@ -75,11 +64,16 @@ def _install(build_dir):
     return made
 
 
-def _show(label, call):
+def _show(label, call, expected):
+    """Runs one call and prints its result; true when it was `expected`
+    (a callable is asked whether it was)."""
     try:
-        print('%-44s -> %r' % (label, call()))
+        result = call()
     except Exception as ex:
         print('%-44s -> raised %s: %s' % (label, type(ex).__name__, ex))
+        return False
+    print('%-44s -> %r' % (label, result))
+    return expected(result) if callable(expected) else result == expected
 
 
 def run(Velmora, public):
@@ -89,22 +83,32 @@ def run(Velmora, public):
     path_before = list(sys.path)
     build_dir = tempfile.mkdtemp(prefix='velmora-demo-plugin-')
     made = []
+    Request = public.Request
     try:
         made = _install(build_dir)
+        compiled = os.path.exists(os.path.join(ROOT, COMPILED_PLUGIN, COMPILED_PLUGIN + SO_SUFFIX))
         run_ = Velmora.plugin_run
-        _show("plugin_run('%s', 'get_note')" % SOURCE_PLUGIN,
-              lambda: run_(SOURCE_PLUGIN, 'get_note', Request(name='admin')))
-        _show("plugin_run('%s', 'square')  [21]" % COMPILED_PLUGIN,
-              lambda: run_(COMPILED_PLUGIN, 'square', Request(_as_parameter_=21)))
-        _show("plugin_run('%s', 'add_ten') [5]" % COMPILED_PLUGIN,
-              lambda: run_(COMPILED_PLUGIN, 'add_ten', Request(_as_parameter_=5)))
+        answered = _show("plugin_run('%s', 'get_note')" % SOURCE_PLUGIN,
+                         lambda: run_(SOURCE_PLUGIN, 'get_note', Request(name='admin')),
+                         lambda r: isinstance(r, dict) and r.get('status') is True)
+        if compiled:
+            answered &= _show("plugin_run('%s', 'square')  [21]" % COMPILED_PLUGIN,
+                              lambda: run_(COMPILED_PLUGIN, 'square', Request(_as_parameter_=21)),
+                              441)
+            answered &= _show("plugin_run('%s', 'add_ten') [5]" % COMPILED_PLUGIN,
+                              lambda: run_(COMPILED_PLUGIN, 'add_ten', Request(_as_parameter_=5)),
+                              15)
         print('-- failures come back as result dictionaries --')
-        _show("plugin_run('%s', 'no_such_op')" % SOURCE_PLUGIN,
-              lambda: run_(SOURCE_PLUGIN, 'no_such_op', Request()))
-        _show("plugin_run('velmora_demo_absent', 'x')",
-              lambda: run_('velmora_demo_absent', 'x', Request()))
-        _show("plugin_run('../../class', 'x')",
-              lambda: run_('../../class', 'x', Request()))
+        failures = [
+            (SOURCE_PLUGIN, 'no_such_op', '在[%s]插件中找不到[no_such_op]方法' % SOURCE_PLUGIN),
+            ('velmora_demo_absent', 'x', '插件加载失败!'),
+            ('../../class', 'x', '插件加载失败!'),
+        ]
+        refused = 0
+        for name, operation, message in failures:
+            refused += _show("plugin_run(%r, %r)" % (name, operation),
+                             lambda: run_(name, operation, Request()),
+                             public.returnMsg(False, message))
     finally:
         for folder in made:
             shutil.rmtree(folder, ignore_errors=True)
@@ -119,6 +123,11 @@ def run(Velmora, public):
             sys.path_importer_cache.pop(os.path.join(ROOT, name), None)
         sys.path[:] = path_before
         print('samples removed')
+    if not answered or refused != len(failures):
+        raise RuntimeError('a plugin call did not answer as expected (see above)')
+    return ('a source plugin; %s; %d failure results'
+            % ('a compiled one (square 21 -> 441, add_ten 5 -> 15)' if compiled
+               else 'no compiled one (not built)', refused))
 
 
 if __name__ == '__main__':

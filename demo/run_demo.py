@@ -2,8 +2,13 @@
 under every interpreter the build made a module for, shows that the builds
 read each other's database cipher texts, and stops the server.
 
-Usage: run_demo.py BUILD_DIR
+Usage: run_demo.py [-v] [BUILD_DIR]
+
+Prints a summary, one line per section and interpreter and one for the
+crossover; -v prints every call and its result as well.
 """
+import argparse
+import json
 import os
 import subprocess
 import sys
@@ -15,10 +20,17 @@ DEVHOST = os.path.join(ROOT, 'devhost')
 sys.path.insert(0, DEVHOST)
 import catalogue_server  # noqa: E402
 
+FIELD = 'mysql password: s3cret-\u5bc6\u7801\nline two'
+
 
 def interpreters(build_dir):
     with open(os.path.join(build_dir, 'interpreters.txt')) as f:
         return [line.split() for line in f if line.strip()]
+
+
+def version(tag):
+    """'py312' -> '3.12'."""
+    return '%s.%s' % (tag[2], tag[3:])
 
 
 def environment(build_dir, module_dir, url, workdir):
@@ -32,12 +44,16 @@ def environment(build_dir, module_dir, url, workdir):
     return env
 
 
-def main(build_dir):
+def main(build_dir, verbose):
     builds = interpreters(build_dir)
+    print('built for %d interpreters: %s (%s)'
+          % (len(builds), ', '.join(version(tag) for tag, _, _ in builds),
+             os.path.join(build_dir, 'interpreters.txt')))
     server, url = catalogue_server.start(lifetime=600)
     failed = False
     try:
-        print('loopback catalogue server at %s' % url)
+        print('loopback catalogue server at %s%s'
+              % (url, '' if verbose else '; -v shows every call and its result'))
         with tempfile.TemporaryDirectory(prefix='velmora-demo-') as workdir:
             os.makedirs(os.path.join(workdir, 'data'))
             os.makedirs(os.path.join(workdir, 'panel', 'data'))
@@ -45,16 +61,13 @@ def main(build_dir):
             for tag, python, module_dir in builds:
                 envs[tag] = (python, environment(build_dir, module_dir, url, workdir))
                 print()
-                r = subprocess.run([python, os.path.join(DEMO, 'demo.py')],
-                                   cwd=workdir, env=envs[tag][1])
+                sys.stdout.flush()
+                r = subprocess.run([python, os.path.join(DEMO, 'demo.py')] +
+                                   (['-v'] if verbose else []), cwd=workdir, env=envs[tag][1])
                 failed |= r.returncode != 0
-            cross = os.path.join(DEMO, 'cross_build.py')
-            if os.path.exists(cross) and len(builds) > 1:
+            if len(builds) > 1:
                 print()
-                print('=' * 72)
-                print('Both builds share one panel root: cipher texts cross over')
-                print('=' * 72)
-                failed |= not cross_check(builds, envs, workdir, cross)
+                failed |= not cross_check(builds, envs, workdir, verbose)
     finally:
         server.terminate()
         server.wait()
@@ -62,28 +75,53 @@ def main(build_dir):
     return 1 if failed else 0
 
 
-def cross_check(builds, envs, workdir, cross):
-    field = 'mysql password: s3cret-\u5bc6\u7801\nline two'
-    ok = True
-    for writer_tag, _, _ in builds:
-        for reader_tag, _, _ in builds:
-            if writer_tag == reader_tag:
-                continue
-            wpy, wenv = envs[writer_tag]
-            rpy, renv = envs[reader_tag]
-            enc = subprocess.run([wpy, cross, '--encrypt', field], cwd=workdir, env=wenv,
-                                 stdout=subprocess.PIPE, universal_newlines=True)
-            cipher = enc.stdout.rstrip('\n')
-            dec = subprocess.run([rpy, cross, '--decrypt', cipher], cwd=workdir, env=renv,
-                                 stdout=subprocess.PIPE, universal_newlines=True)
-            plain = dec.stdout.rstrip('\n')
-            same = enc.returncode == 0 and dec.returncode == 0 and plain == field
-            ok &= same
-            print('%-6s encrypts %r' % (writer_tag, field))
-            print('       -> %s' % cipher.replace('\n', '\n          '))
-            print('%-6s decrypts it: %r  [%s]' % (reader_tag, plain, 'same' if same else 'DIFFERENT'))
-    return ok
+def cross_check(builds, envs, workdir, verbose):
+    """Every build encrypts the field once, and decrypts the others' cipher
+    texts in one go: the builds share one panel root and so one IV."""
+    cross = os.path.join(DEMO, 'cross_build.py')
+
+    def call(tag, *args):
+        python, env = envs[tag]
+        done = subprocess.run([python, cross] + list(args), cwd=workdir, env=env,
+                              stdout=subprocess.PIPE, universal_newlines=True)
+        try:
+            return done.returncode, json.loads(done.stdout)
+        except ValueError:
+            return 1, None
+
+    ciphers = {}
+    for tag, _, _ in builds:
+        code, cipher = call(tag, '--encrypt', FIELD)
+        ciphers[tag] = cipher if code == 0 else None
+        if verbose:
+            print('%-6s encrypts %r' % (tag, FIELD))
+            print('       -> %r' % (cipher,))
+    pairs = same = 0
+    for reader, _, _ in builds:
+        writers = [tag for tag, _, _ in builds if tag != reader]
+        texts = [ciphers[w] for w in writers]
+        if None in texts:
+            code, plains = 1, [None] * len(writers)
+        else:
+            code, plains = call(reader, '--decrypt', *texts)
+            if code != 0 or not isinstance(plains, list) or len(plains) != len(writers):
+                plains = [None] * len(writers)
+        for writer, plain in zip(writers, plains):
+            pairs += 1
+            same += plain == FIELD
+            if verbose:
+                print('%-6s decrypts %-6s: %r  [%s]'
+                      % (reader, writer + "'s", plain, 'same' if plain == FIELD else 'DIFFERENT'))
+    if verbose:
+        print()
+    print('crossover    %s: %d of %d pairs: each build decrypts the fields the other %d encrypted'
+          % ('ok' if same == pairs else 'FAILED', same, pairs, len(builds) - 1))
+    return same == pairs
 
 
 if __name__ == '__main__':
-    sys.exit(main(os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build'))))
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('-v', '--verbose', action='store_true')
+    parser.add_argument('build_dir', nargs='?', default=os.path.join(ROOT, 'build'))
+    options = parser.parse_args()
+    sys.exit(main(os.path.abspath(options.build_dir), options.verbose))

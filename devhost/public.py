@@ -12,6 +12,9 @@ at every call, so a driver may change them after import:
   VELMORA_CATALOGUE_FILE  a file whose text answers catalogue requests
                           without any server (the override, when set, wins)
   VELMORA_HTTP_TIMEOUT    HttpGet's time-out in seconds (default 10)
+
+`Request` is not one of the twelve: it makes the request-argument object
+that a caller of the module hands to plugin operations and module methods.
 """
 import importlib.util
 import os
@@ -28,6 +31,28 @@ CATALOGUE_PATH = '/api/panel/getSoftList'
 class CloudError(Exception):
     """Raised by the module when the cloud could not be reached; carries the
     text of the request error."""
+
+
+class Request:
+    """The request-argument object, as the panel makes it for an operation:
+    each key an attribute (`args.name`) and `in` true for exactly the keys.
+    A plain dict will not do, since operations read `args.name`.  Takes
+    what dict() takes:
+
+        Request(name='admin')
+        Request({'name': 'admin', 'plugin_get_object': 1})
+        Request([('name', 'admin')])
+    """
+
+    def __init__(self, *pairs, **fields):
+        for key, value in dict(*pairs, **fields).items():
+            setattr(self, key, value)
+
+    def __contains__(self, key):
+        return key in self.__dict__
+
+    def __repr__(self):
+        return 'Request(%s)' % ', '.join('%s=%r' % kv for kv in self.__dict__.items())
 
 
 def returnMsg(status, msg):

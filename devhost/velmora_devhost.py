@@ -1,8 +1,8 @@
 """Runs one plugin operation, or one method of a panel module, through
-the built Velmora module and the stand-in host in devhost/, outside the panel.
+Velmora and the stand-in host in devhost/, outside the panel.
 
-usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VERSION]
-       scripts/devhost module CLASS_DIR MODULE METHOD [KEY=VALUE ...] [--python VERSION]
+usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VERSION] [--native]
+       scripts/devhost module CLASS_DIR MODULE METHOD [KEY=VALUE ...] [--python VERSION] [--native]
 
   plugin   PLUGIN_DIR is the plugin's working copy; its base name is the
            plugin's name.  For the run it is linked into the panel's plugin
@@ -12,32 +12,46 @@ usage: scripts/devhost plugin PLUGIN_DIR OPERATION [KEY=VALUE ...] [--python VER
 
   KEY=VALUE  becomes an attribute of the request-argument object, whose `in`
              is true for exactly these keys; values are text.
-  --python   3.7, 3.12 or any other built interpreter; default the newest.
+  --python   3.7, 3.12 or any other CPython 3.7 or later; default the
+             newest built, or with nothing built the newest found (pyenv's
+             versions folder, then PATH).
+  --native   builds the native module first (build/, as the demo does)
+             and runs it.
 
-The module is built first (build/, as the demo does).  Its catalogue refresh
-at import is answered from devhost/catalogue.json, unless
-VELMORA_CLOUD_OVERRIDE names a server.  Standard output carries only the
-result: JSON when it can be encoded, its repr otherwise.  Everything printed
-while the module is imported and the operation runs goes to standard error.
+Without --native nothing is built: the native module runs where build/
+holds one for the interpreter, as it was last built; otherwise the pure
+implementation, pure/Velmora.py, runs at once, and a line on standard
+error says so.  VELMORA_NO_EXTENSIONS=1 runs the pure one in any case.
+The module's catalogue refresh at import is answered from
+devhost/catalogue.json, unless VELMORA_CLOUD_OVERRIDE names a server.
+Standard output carries only the result: JSON when it can be encoded, its
+repr otherwise.  Everything printed while the module is imported and the
+operation runs goes to standard error.
 
 Exit status: 0 a result; 1 a failure result (a dictionary whose "status" is
 False) or an exception (traceback on standard error); 2 a usage error;
 130 interrupted.
 
-When an operation or method is missing, the ones the plugin or module
-offers are listed; when the plugin or module fails, its traceback shows its
-own code only; when two module folders hold the module, the one used and
-the others are named.
+The tool points at the fault, naming the file: an entry file or class
+that is not there (the ones that are, and the naming rule), an operation
+that cannot take the request argument, a missing operation, method or
+module (the ones there are, the closest name, files passed over), a result
+JSON cannot encode.  Tracebacks show the plugin's or module's own code only;
+when two module folders hold the module, the one used and the others are
+named.
 
 VELMORA_MODULE_DIR (and VELMORA_PYTHON, default this interpreter) name an
-already built module folder to use instead of building; the tests use them.
+already built module folder to use instead; the tests use them.
 scripts/devhost is the launcher; the tool is this file, devhost/velmora_devhost.py.
 """
+import ast
 import contextlib
 import ctypes
 import difflib
 import glob
+import importlib.machinery
 import importlib.util
+import inspect
 import json
 import os
 import shutil
@@ -55,19 +69,64 @@ SCRIPTS = os.path.join(ROOT, 'scripts')
 LAUNCHER = os.path.join(SCRIPTS, 'devhost')
 CATALOGUE = os.path.join(DEVHOST, 'catalogue.json')
 BUILD = os.path.join(ROOT, 'build')
-PLUGIN_ROOT = '/www/server/panel/plugin'
-SO_SUFFIX = '_main.cpython-37m-x86_64-linux-gnu.so'
 # Set in the interpreter that the tool moved to, so it never moves twice.
 MOVED = 'VELMORA_DEVHOST_MOVED'
+# Set to anything but 0, it picks the pure implementation, as in the tests.
+NO_EXTENSIONS = 'VELMORA_NO_EXTENSIONS'
 
-# The runners' own messages for an entry that did not load.
-PLUGIN_LOAD_FAILURES = ('加载 Python 插件模块失败: ', '加载 SO 插件模块失败: ', '插件加载失败!')
-MODULE_NOT_FOUND = '模块[%s]不存在'
-MODULE_NOT_LOADED = '模块[%s]不存在!'
-MODULE_NOT_MADE = '模块入口实例化失败'
+PURE = os.path.join(ROOT, 'pure')   # the pure-Python implementation's folder
+
+
+def fixed_texts(path):
+    """The fixed texts and rules of the pure implementation at `path`: its
+    module-level names with one leading underscore that are bound to a
+    literal.  Read from the file, not imported: an import would refresh the
+    catalogue in this process, and the native module may be the one run."""
+    with open(path, encoding='utf-8') as f:
+        tree = ast.parse(f.read(), path)
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and len(node.targets) == 1 and \
+                isinstance(node.targets[0], ast.Name):
+            name = node.targets[0].id
+            if name.startswith('_') and not name.startswith('__'):
+                try:
+                    found[name] = ast.literal_eval(node.value)
+                except ValueError:
+                    pass   # computed at import, not a fixed text
+    return found
+
+
+# ------------------------------------------------------------------------
+# The module's own rules and messages, which the tool recognises and
+# explains: taken from the pure implementation's fixed texts, which the
+# tests hold both implementations to, instead of being typed again here.
+# A name missing there stops the tool at once.
+_FIXED = fixed_texts(os.path.join(PURE, 'Velmora.py'))
+PLUGIN_ROOT = _FIXED['_PLUGIN_ROOT']
+ENTRY_SUFFIX = _FIXED['_ENTRY_SUFFIX']      # the entry module's and class's: NAME_main
+SOURCE_SUFFIX = _FIXED['_SOURCE_SUFFIX']    # the entry file: NAME_main.py
+SO_SUFFIX = _FIXED['_LIBRARY_SUFFIX']       # a compiled entry: NAME_main.cpython-37m-...so
+# A module file's path, by model_index, by an empty model_index, by search.
+MODULE_FILE_CHOSEN = _FIXED['_MODULE_FILE_CHOSEN']
+MODULE_FILE_PROJECT = _FIXED['_MODULE_FILE_PROJECT']
+MODULE_FILE_SEARCH = _FIXED['_MODULE_FILE_SEARCH']
+MODULE_FILE_SUFFIX = os.path.basename(MODULE_FILE_SEARCH.format('', '', ''))   # Model.py
+MODULE_CLASS = 'main'   # the runner calls def_object.main(): no fixed text names it
+MODULE_DIR_MARK = _FIXED['_MODULE_DIR_MARK']   # a module folder's name holds it, as written,
+MODULE_DIR_MIN_LENGTH = _FIXED['_MODULE_DIR_SHORTEST'] + 1   # is at least this long,
+MODULE_DIR_NO = _FIXED['_MODULE_DIR_REFUSED']  # and does not hold this
+# The runners' messages for an entry that did not load...
+PLUGIN_PY_FAILED = _FIXED['_PLUGIN_SOURCE_FAILED']
+PLUGIN_SO_FAILED = _FIXED['_PLUGIN_LIBRARY_FAILED']
+PLUGIN_LOAD_FAILED = _FIXED['_PLUGIN_LOAD_FAILED']
+MODULE_NOT_FOUND = _FIXED['_MODULE_MISSING']
+MODULE_NOT_LOADED = _FIXED['_MODULE_NOT_LOADED']
+MODULE_NOT_MADE = _FIXED['_MODULE_ENTRY_FAILED']
 # ...and for a name the plugin object or the module's entry object lacks.
-PLUGIN_NO_OPERATION = '在[%s]插件中找不到[%s]方法'
-MODULE_NO_METHOD = '在[%s]模块中找不到[%s]方法'
+PLUGIN_NO_OPERATION = _FIXED['_PLUGIN_NO_OPERATION']
+MODULE_NO_METHOD = _FIXED['_MODULE_NO_METHOD']
+# ------------------------------------------------------------------------
 
 EXIT_RESULT, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # The outcome of a run that raised (its traceback is shown by then): None
@@ -99,16 +158,18 @@ def listing(lines):
 # ---------------------------------------------------------------- arguments
 
 class Invocation:
-    def __init__(self, command, folder, names, pairs, python):
+    def __init__(self, command, folder, names, pairs, python, native):
         self.command = command      # 'plugin' or 'module'
         self.folder = folder        # absolute
         self.names = names          # [OPERATION] or [MODULE, METHOD]
         self.pairs = pairs          # [(key, value)], in the order given
         self.python = python        # the VERSION asked for, or None
+        self.native = native        # --native: build the native module and run it
 
 
 def parse(argv):
     python = None
+    native = False
     words = []
     i = 0
     while i < len(argv):
@@ -121,6 +182,8 @@ def parse(argv):
             continue
         if word.startswith('--python='):
             python = word[len('--python='):]
+        elif word == '--native':
+            native = True
         elif word in ('-h', '--help'):
             sys.stdout.write(__doc__)
             raise SystemExit(EXIT_RESULT)
@@ -141,9 +204,11 @@ def parse(argv):
         raise UsageError('unknown subcommand %r: use plugin or module' % command)
     given = rest[:len(wanted)]
     # A pair where a name belongs means the name was left out.
-    short = len(given) < len(wanted) or any('=' in w for w in given[1:])
-    if short:
-        raise UsageError('%s needs %s before any KEY=VALUE' % (command, ' '.join(wanted)))
+    for i, placeholder in enumerate(wanted):
+        if i == len(given) or (i > 0 and '=' in given[i]):
+            where = ' before %s' % given[i] if i < len(given) else ''
+            raise UsageError('the %s is missing%s: scripts/devhost %s %s [KEY=VALUE ...]'
+                             % (PLACEHOLDERS[placeholder], where, command, ' '.join(wanted)))
     folder = given[0]
     if not os.path.isdir(folder):
         raise UsageError('%s is not a folder: %s' % (wanted[0], folder))
@@ -163,7 +228,11 @@ def parse(argv):
         pairs.append((key, value))
     if python is not None and version_tuple(python) is None:
         raise UsageError('--python wants a version such as 3.12, not %r' % python)
-    return Invocation(command, folder, given[1:], pairs, python)
+    return Invocation(command, folder, given[1:], pairs, python, native)
+
+
+PLACEHOLDERS = {'PLUGIN_DIR': 'plugin folder', 'OPERATION': 'operation',
+                'CLASS_DIR': 'class folder', 'MODULE': 'module name', 'METHOD': 'method'}
 
 
 def version_tuple(text):
@@ -171,21 +240,6 @@ def version_tuple(text):
     if len(parts) != 2 or not all(p.isdigit() for p in parts):
         return None
     return int(parts[0]), int(parts[1])
-
-
-class Request:
-    """The request-argument object: the pairs as attributes, and `in` true
-    for exactly their keys."""
-
-    def __init__(self, pairs):
-        for key, value in pairs:
-            setattr(self, key, value)
-
-    def __contains__(self, key):
-        return key in self.__dict__
-
-    def __repr__(self):
-        return 'Request(%s)' % ', '.join('%s=%r' % kv for kv in self.__dict__.items())
 
 
 # ------------------------------------------------- building, interpreters
@@ -256,8 +310,7 @@ def find_interpreter(version):
     """An interpreter of `version` under pyenv's versions folder or on PATH
     that really runs (pyenv's shims on PATH may refuse to), or None."""
     name = 'python%d.%d' % version
-    pyenv = os.environ.get('PYENV_ROOT') or os.path.join(os.path.expanduser('~'), '.pyenv')
-    candidates = sorted(glob.glob(os.path.join(pyenv, 'versions', '%d.%d.*' % version,
+    candidates = sorted(glob.glob(os.path.join(pyenv_versions(), '%d.%d.*' % version,
                                                'bin', name)), reverse=True)
     on_path = shutil.which(name)
     if on_path:
@@ -272,6 +325,63 @@ def find_interpreter(version):
         if done.returncode == 0 and done.stdout.strip() == str(tuple(version)):
             return exe
     return None
+
+
+def pyenv_versions():
+    pyenv = os.environ.get('PYENV_ROOT') or os.path.join(os.path.expanduser('~'), '.pyenv')
+    return os.path.join(pyenv, 'versions')
+
+
+def newest_interpreter():
+    """(version, path) of the newest CPython 3.7 or later under pyenv's
+    versions folder (or on PATH by that version's name); with none there,
+    the interpreter running the tool, which the launcher found on PATH."""
+    versions = set()
+    for path in glob.glob(os.path.join(pyenv_versions(), '3.*', 'bin', 'python3.*')):
+        version = version_tuple(os.path.basename(path)[len('python'):])
+        if version is not None and version >= (3, 7):
+            versions.add(version)
+    for version in sorted(versions, reverse=True):
+        found = find_interpreter(version)
+        if found:
+            return version, found
+    return sys.version_info[:2], sys.executable
+
+
+def pure_forced():
+    """VELMORA_NO_EXTENSIONS set, to anything but 0: the pure
+    implementation, whatever is built (the tests' switch too)."""
+    return os.environ.get(NO_EXTENSIONS, '') not in ('', '0')
+
+
+def without_building(builds, wanted, forced):
+    """(interpreter, module folder) for a run that builds nothing: the
+    native module built for the Python asked for (by default the newest
+    built); else the pure implementation, under the Python asked for (by
+    default the newest found), saying so."""
+    version = version_tuple(wanted) if wanted else None
+    if not forced:
+        present = [b for b in builds if glob.glob(os.path.join(b[2], 'Velmora.*.so'))]
+        for built_version, python, module_dir in sorted(present, reverse=True):
+            if version in (None, built_version):
+                return python, module_dir
+    if version is None:
+        version, python = newest_interpreter()
+    elif version < (3, 7):
+        raise UsageError('the module needs CPython 3.7 or later, not Python %s' % wanted)
+    else:
+        python = find_interpreter(version)
+        if python is None:
+            raise UsageError('no Python %s was found here; install it (pyenv install %s), '
+                             'or leave out --python' % (wanted, wanted))
+    if forced:
+        say('%s is set: the pure implementation, pure/Velmora.py, runs under Python %d.%d'
+            % ((NO_EXTENSIONS,) + version))
+    else:
+        say('no native module is built for Python %d.%d: the pure implementation, '
+            'pure/Velmora.py, runs; --native builds the native one (needs g++ and CMake)'
+            % version)
+    return python, PURE
 
 
 def same_file(a, b):
@@ -298,24 +408,39 @@ def move_to(python, module_dir, site_dir):
         raise UsageError('cannot run %s: %s' % (python, ex.strerror))
 
 
-def settle_interpreter(wanted):
-    """Builds when needed and makes sure this process is the interpreter
-    asked for; returns (module folder, site folder)."""
+def settle_interpreter(wanted, native):
+    """Picks the implementation and the interpreter, builds when --native
+    asks for it, and makes sure this process is that interpreter; returns
+    (module folder, site folder).  The module folder holds the native
+    module or, for the pure implementation, Velmora.py."""
+    forced = pure_forced()
+    if forced and native:
+        raise UsageError('--native and %s=%s ask for different implementations'
+                         % (NO_EXTENSIONS, os.environ[NO_EXTENSIONS]))
     module_dir = os.environ.get('VELMORA_MODULE_DIR')
     if module_dir:
+        if forced:
+            module_dir = PURE
         python = os.environ.get('VELMORA_PYTHON') or sys.executable
         move_to(python, module_dir, os.environ.get('VELMORA_SITE_DIR'))
         current = sys.version_info[:2]
         if wanted is not None and version_tuple(wanted) != current:
             raise UsageError('no module is built for Python %s; built: %d.%d' % ((wanted,) + current))
         suffix = sysconfig.get_config_var('EXT_SUFFIX') or '.so'
-        if not os.path.exists(os.path.join(module_dir, 'Velmora' + suffix)):
+        if not any(os.path.exists(os.path.join(module_dir, 'Velmora' + s))
+                   for s in (suffix, '.py')):
             raise UsageError('VELMORA_MODULE_DIR holds no Velmora%s for Python %d.%d; '
                              'name its interpreter in VELMORA_PYTHON' % ((suffix,) + current))
         return module_dir, os.environ.get('VELMORA_SITE_DIR')
-    build()
-    _, python, module_dir = choose(built(BUILD), wanted)
+    if native:
+        build()
+        _, python, module_dir = choose(built(BUILD), wanted)
+    else:
+        python, module_dir = without_building(built(BUILD), wanted, forced)
+    # PyCryptodome as Crypto, for the ciphers, once anything was built.
     site_dir = os.path.join(BUILD, 'site')
+    if not os.path.isdir(site_dir):
+        site_dir = None
     move_to(python, module_dir, site_dir)
     return module_dir, site_dir
 
@@ -463,14 +588,15 @@ def load_module(module_dir, site_dir, class_dir=None):
 
 
 def render(result):
+    """The result as standard output shows it, and whether that is JSON."""
     try:
-        return json.dumps(result, ensure_ascii=False, allow_nan=False)
+        return json.dumps(result, ensure_ascii=False, allow_nan=False), True
     except (TypeError, ValueError, RecursionError):
         pass
     try:
-        return repr(result)
+        return repr(result), False
     except Exception:
-        return object.__repr__(result)
+        return object.__repr__(result), False
 
 
 def is_failure(result):
@@ -488,7 +614,8 @@ def is_tool_file(filename):
     if filename.startswith('<frozen importlib'):
         return True
     real = os.path.realpath(filename)
-    return os.path.dirname(real) == os.path.realpath(DEVHOST) or \
+    # The pure implementation's frames too: the native module has none.
+    return os.path.dirname(real) in (os.path.realpath(DEVHOST), os.path.realpath(PURE)) or \
         real == os.path.realpath(LAUNCHER)
 
 
@@ -526,16 +653,17 @@ def print_traceback(own_folders):
     sys.stderr.flush()
 
 
-def show_traceback_of(what, steps, own_folders):
-    """Runs `steps` (the load that the runner did, done again directly) and
-    prints its traceback; the runner reports only the exception's text."""
-    say('%s directly:' % what)
+def show_failure(what, steps, own_folders):
+    """Does `what` again (`steps`: a step of the load that the runner did)
+    and shows its traceback, which the runner reduced to the exception's
+    text; or what `steps` found when it does not fail this time."""
     try:
         outcome = steps()
     except Exception:
+        say('%s raised:' % what)
         print_traceback(own_folders)
     else:
-        say(outcome)
+        say('%s again: %s' % (what, outcome))
 
 
 def public_operations(cls):
@@ -564,6 +692,57 @@ def list_operations(owner, wanted, names, what):
         say('did you mean %s?' % close[0])
 
 
+def classes_defined(module):
+    """The names of the classes a module's own code defines."""
+    try:
+        space = vars(module)
+    except TypeError:
+        return []
+    return sorted(name for name, value in space.items()
+                  if isinstance(value, type) and value.__module__ == module.__name__)
+
+
+def say_classes(path, module, wanted, rule):
+    """The entry class is missing: the rule, and the classes that are there."""
+    say('%s defines no class %s: %s' % (path, wanted, rule))
+    classes = classes_defined(module)
+    if len(classes) == 1:
+        say('its one class is %s: rename it to %s' % (classes[0], wanted))
+    else:
+        say('its classes: %s' % (', '.join(classes) or 'none'))
+
+
+def call_shape(cls, name, what):
+    """Tells when `name` on an object of `cls` cannot be called with the
+    request argument alone, as the runners call it; says nothing when it
+    can, or when its signature cannot be read."""
+    try:
+        found = inspect.getattr_static(cls, name)
+    except AttributeError:
+        return
+    if isinstance(found, staticmethod):
+        function, bound = found.__func__, ()
+    elif isinstance(found, classmethod):
+        function, bound = found.__func__, (cls,)
+    elif inspect.isfunction(found):
+        function, bound = found, (None,)
+    else:
+        return
+    try:
+        signature = inspect.signature(function)
+        signature.bind(*bound, 'args')
+        return
+    except TypeError:
+        pass
+    except ValueError:
+        return
+    code = function.__code__
+    say('%s, line %d: def %s%s cannot be called with one argument'
+        % (code.co_filename, code.co_firstlineno, name, signature))
+    say('every %s is called with the request-argument object alone: def %s(self, args)'
+        % (what, name))
+
+
 def exported_functions(library):
     """The functions a compiled library exports, as `nm -D` lists them, or
     None when nm is not installed."""
@@ -577,14 +756,20 @@ def exported_functions(library):
                   not f[2].startswith('_'))
 
 
-def explain_plugin_operation(name, operation, link):
-    main_file = '%s/%s_main.py' % (link.path, name)
-    so_file = '%s/%s%s' % (link.path, name, SO_SUFFIX)
-    if os.path.exists(main_file):
-        # The entry module that the runner imported: its class is listed,
-        # not a new plugin object, so the plugin's code does not run again.
-        entry = sys.modules.get(name + '_main')
-        cls = getattr(entry, name + '_main', None)
+def entry_class(name):
+    """The entry class from the entry module that the runner imported (not
+    a new plugin object, so the plugin's code does not run again), or None."""
+    entry = sys.modules.get(name + ENTRY_SUFFIX)
+    try:
+        return getattr(entry, name + ENTRY_SUFFIX, None)
+    except Exception:
+        return None
+
+
+def explain_plugin_operation(name, operation, source):
+    so_file = os.path.join(source, name + SO_SUFFIX)
+    if os.path.exists(os.path.join(source, name + SOURCE_SUFFIX)):
+        cls = entry_class(name)
         if cls is not None:
             list_operations(name, operation, public_operations(cls), 'operation')
     elif os.path.exists(so_file):
@@ -596,25 +781,65 @@ def explain_plugin_operation(name, operation, link):
             list_operations(name, operation, names, 'operation')
 
 
-def explain_plugin(name, link, source):
-    main_file = '%s/%s_main.py' % (link.path, name)
-    so_file = '%s/%s%s' % (link.path, name, SO_SUFFIX)
-    say('the plugin did not load; entry files looked for (%s leads to %s):' % (link.path, source))
-    listing('%s  [%s]' % (path, 'found' if os.path.exists(path) else 'missing')
-            for path in (main_file, so_file))
+def explain_plugin(name, source):
+    """The plugin did not load: which part of its entry is at fault."""
+    entry_name = name + ENTRY_SUFFIX
+    main_file = os.path.join(source, entry_name + '.py')
+    so_file = os.path.join(source, name + SO_SUFFIX)
     if os.path.exists(main_file):
-        own_file = os.path.join(source, name + '_main.py')
-
-        def load():
-            entry = load_file(name + '_main', own_file)
-            made = getattr(entry, name + '_main')()
-            if made is None:
-                return '%s_main() returned None, so there is no plugin object' % name
-            return 'it loads without an error this time'
-        show_traceback_of('importing %s' % own_file, load, [source])
+        explain_entry(name, main_file, source)
     elif os.path.exists(so_file):
-        show_traceback_of('opening %s' % so_file,
-                          lambda: ctypes.CDLL(so_file) and 'it opens this time', [source])
+        show_failure('opening %s' % so_file,
+                     lambda: ctypes.CDLL(so_file) and 'it opens this time', [source])
+    else:
+        explain_missing_entry(name, source)
+
+
+def explain_missing_entry(name, source):
+    entry = name + SOURCE_SUFFIX
+    say('%s holds no %s: a plugin\'s entry file is named after its folder, '
+        'NAME%s.py (or NAME%s when compiled)' % (source, entry, ENTRY_SUFFIX, SO_SUFFIX))
+    try:
+        files = sorted(os.listdir(source))
+    except OSError:
+        return
+    sources = [f for f in files if f.endswith('.py')]
+    libraries = [f for f in files if f.endswith('.so')]
+    there = sources or libraries
+    if not there:
+        say('there is no .py file in it')
+    elif len(there) == 1:
+        say('its one %s file is %s: rename it to %s'
+            % ('.py' if sources else '.so', there[0], entry if sources else name + SO_SUFFIX))
+    else:
+        say('its %s files: %s' % ('.py' if sources else '.so', ', '.join(there)))
+
+
+def explain_entry(name, main_file, source):
+    entry_name = name + ENTRY_SUFFIX
+    entry = sys.modules.get(entry_name)
+    found = getattr(entry, '__file__', None)
+    if not isinstance(found, str):
+        # The import itself failed, and took the module out again.
+        show_failure('importing %s' % main_file,
+                     lambda: load_file(entry_name, main_file) and
+                     'it imports without an error this time', [source])
+        return
+    if not same_file(found, main_file):
+        say('%s was imported from %s, not from %s' % (entry_name, found, main_file))
+        say('a module of that name comes earlier on sys.path: give the plugin a name of its own')
+        return
+    cls = entry_class(name)
+    if cls is None:
+        say_classes(main_file, entry, entry_name, 'the entry class is named after the plugin, NAME%s' % ENTRY_SUFFIX)
+        return
+
+    def make():
+        if cls() is None:
+            return '%s() returned None, so there is no plugin object' % entry_name
+        return 'it makes the plugin object without an error this time'
+    show_failure('making the plugin object, %s() of %s,' % (entry_name, main_file), make,
+                 [source])
 
 
 def load_file(name, path):
@@ -628,9 +853,11 @@ def module_candidates(Velmora, class_dir, mod_name, args):
     """The module files that the runner tries, in its order."""
     if 'model_index' in args:
         index = args.model_index
-        folder = '%sModel' % index if index else 'projectModel'
-        return ['%s/%s/%sModel.py' % (class_dir, folder, mod_name)]
-    return ['%s/%s/%sModel.py' % (class_dir, d, mod_name) for d in Velmora.get_module_list()]
+        if index:
+            return [MODULE_FILE_CHOSEN.format(class_dir, index, mod_name)]
+        return [MODULE_FILE_PROJECT.format(class_dir, mod_name)]
+    return [MODULE_FILE_SEARCH.format(class_dir, d, mod_name)
+            for d in Velmora.get_module_list()]
 
 
 def report_duplicates(mod_name, candidates):
@@ -643,98 +870,185 @@ def report_duplicates(mod_name, candidates):
         'order was used:' % (mod_name, len(present)))
     listing([present[0] + '  [used]'] + [p + '  [not used]' for p in present[1:]])
     folders = [os.path.basename(os.path.dirname(p)) for p in present]
-    picks = ['model_index=%s' % f[:-len('Model')] for f in folders
-             if f.endswith('Model') and f != 'Model']
+    picks = ['model_index=%s' % f[:-len(MODULE_DIR_MARK)] for f in folders
+             if f.endswith(MODULE_DIR_MARK) and f != MODULE_DIR_MARK]
     if picks:
         say('to choose one, pass %s' % ' or '.join(picks))
 
 
-def explain_module(Velmora, class_dir, mod_name, method, args, message):
+def module_folder_rule(folder):
+    """The rule for module folders' names that `folder` breaks, or None."""
+    if len(folder) < MODULE_DIR_MIN_LENGTH:
+        return 'is at least %d characters long' % MODULE_DIR_MIN_LENGTH
+    if MODULE_DIR_NO in folder:
+        return 'holds no %r' % MODULE_DIR_NO
+    if MODULE_DIR_MARK not in folder:
+        return 'holds %r, capitalised so' % MODULE_DIR_MARK
+    return None
+
+
+def explain_missing_module(Velmora, class_dir, mod_name, candidates):
+    """No module file: the paths looked for, the modules with a name like
+    it, and files that the runner passed over though meant as this one."""
+    say('no module file found; looked for:')
+    listing(candidates or ['(no module folders in %s)' % class_dir])
+    module_dirs = Velmora.get_module_list()
+    wanted = mod_name + MODULE_FILE_SUFFIX
+    known = {}
+    try:
+        folders = sorted(f for f in os.listdir(class_dir)
+                         if os.path.isdir(os.path.join(class_dir, f)))
+    except OSError:
+        folders = []
+    for folder in folders:
+        try:
+            files = sorted(os.listdir(os.path.join(class_dir, folder)))
+        except OSError:
+            continue
+        broken = None if folder in module_dirs else module_folder_rule(folder)
+        for f in files:
+            path = os.path.join(class_dir, folder, f)
+            if f == wanted and broken:
+                say('%s is passed over: %s is not a module folder (a module folder\'s name %s)'
+                    % (path, folder, broken))
+            elif f != wanted and f.lower() in (mod_name.lower() + '.py', wanted.lower()):
+                say('%s is passed over: module files are named MODULE%s; rename it to %s'
+                    % (path, MODULE_FILE_SUFFIX, wanted))
+            elif folder in module_dirs and f.endswith(MODULE_FILE_SUFFIX):
+                known.setdefault(f[:-len(MODULE_FILE_SUFFIX)], path)
+    close = difflib.get_close_matches(mod_name, sorted(known), n=1)
+    if close:
+        say('did you mean %s? (%s)' % (close[0], known[close[0]]))
+
+
+def explain_module(Velmora, class_dir, mod_name, method, args, message, loaded):
     candidates = module_candidates(Velmora, class_dir, mod_name, args)
     if message == MODULE_NOT_FOUND % mod_name:
-        say('no module file found; looked for:')
-        listing(candidates or ['(no module folders in %s)' % class_dir])
+        explain_missing_module(Velmora, class_dir, mod_name, candidates)
         return
     found = next((p for p in candidates if os.path.exists(p)), None)
     if found is None:
         return
+    if message == MODULE_NOT_LOADED % mod_name:
+        say('the host could not load the module file')
+        show_failure('loading %s' % found, lambda: load_file(mod_name + 'Model', found) and
+                     'it loads without an error this time', [class_dir])
+        return
+    # The module object the host made for the runner: its top-level code
+    # does not run again.
+    entry = getattr(loaded, MODULE_CLASS, None)
     if message == MODULE_NO_METHOD % (mod_name, method):
-        # The entry class's methods, read off the class: main() does not
-        # run again.  The file's top-level code does, to get the class.
-        try:
-            entry = getattr(load_file(mod_name + 'Model', found), 'main', None)
-        except Exception:
-            return
         if isinstance(entry, type):
             list_operations('%s (%s)' % (mod_name, found), method, public_operations(entry),
                             'method')
-        return
-
-    def load():
-        module = load_file(mod_name + 'Model', found)
-        getattr(module.main(), method, None)
-        return 'it loads without an error this time'
-    if message == MODULE_NOT_MADE:
-        say('the entry object could not be made with main()')
+    elif entry is None:
+        say_classes(found, loaded, MODULE_CLASS, 'a panel module\'s entry class is named %s'
+                    % MODULE_CLASS)
     else:
-        say('the host could not load the module file')
-    show_traceback_of('loading %s' % found, load, [class_dir])
+        show_failure('making the entry object, %s() of %s,' % (MODULE_CLASS, found),
+                     lambda: getattr(entry(), method, None) and
+                     'it makes the entry object without an error this time', [class_dir])
 
 
-def run_plugin(invocation, module_dir, site_dir, args):
+def load_from_working_copy(link, folder):
+    """Has imports through the plugin's folder under the root load from the
+    working copy behind the link instead, so that the plugin's __file__
+    (and its helpers') names its own file, which outlives the run."""
+    machinery = importlib.machinery
+    details = [(machinery.ExtensionFileLoader, machinery.EXTENSION_SUFFIXES),
+               (machinery.SourceFileLoader, machinery.SOURCE_SUFFIXES),
+               (machinery.SourcelessFileLoader, machinery.BYTECODE_SUFFIXES)]
+
+    def finder(path):
+        if path != link.path:
+            raise ImportError('not the linked plugin folder')
+        return machinery.FileFinder(folder, *details)
+    sys.path_hooks.insert(0, finder)
+    sys.path_importer_cache.pop(link.path, None)
+
+
+def run_plugin(invocation, module_dir, site_dir, pairs):
+    """(result, where the result came from)."""
+    folder = os.path.realpath(invocation.folder)
     name = os.path.basename(invocation.folder)
     operation = invocation.names[0]
     link = Link(name, invocation.folder)
+    where = '%s.%s (%s)' % (name + ENTRY_SUFFIX, operation,
+                            os.path.join(folder, name + SOURCE_SUFFIX))
     try:
         with signals_held():
             link.place()
         Velmora = load_module(module_dir, site_dir)
+        load_from_working_copy(link, folder)
+        import public
         try:
-            result = Velmora.plugin_run(name, operation, args)
-        except Exception:
+            result = Velmora.plugin_run(name, operation, public.Request(pairs))
+        except Exception as ex:
             print_traceback([invocation.folder])
-            return RAISED
+            cls = entry_class(name)
+            if isinstance(ex, TypeError) and cls is not None:
+                call_shape(cls, operation, 'operation')
+            return RAISED, where
         message = failure_message(result)
-        if message.startswith(PLUGIN_LOAD_FAILURES):
-            explain_plugin(name, link, invocation.folder)
+        if message.startswith((PLUGIN_PY_FAILED, PLUGIN_SO_FAILED, PLUGIN_LOAD_FAILED)):
+            explain_plugin(name, folder)
         elif message == PLUGIN_NO_OPERATION % (name, operation):
-            explain_plugin_operation(name, operation, link)
-        return result
+            explain_plugin_operation(name, operation, folder)
+        return result, where
     finally:
         with signals_held():
             link.remove()
 
 
-def run_module(invocation, module_dir, site_dir, args):
+def run_module(invocation, module_dir, site_dir, pairs):
+    """(result, where the result came from)."""
     class_dir = invocation.folder
     mod_name, method = invocation.names
     Velmora = load_module(module_dir, site_dir, class_dir)
+    import public
+    args = public.Request(pairs)
+    # The module object the host makes, kept to explain a failure with.
+    loaded = []
+    host_load = public.get_script_object
+
+    def get_script_object(filename):
+        loaded.append(host_load(filename))
+        return loaded[-1]
+    public.get_script_object = get_script_object
     try:
         result = Velmora.module_run(mod_name, method, args)
-    except Exception:
+    except Exception as ex:
         print_traceback([class_dir])
+        entry = getattr(loaded[-1], MODULE_CLASS, None) if loaded else None
+        if isinstance(ex, TypeError) and isinstance(entry, type):
+            call_shape(entry, method, 'method')
         result = RAISED
+    candidates = module_candidates(Velmora, class_dir, mod_name, args)
     if 'model_index' not in args:
-        report_duplicates(mod_name, module_candidates(Velmora, class_dir, mod_name, args))
+        report_duplicates(mod_name, candidates)
     message = failure_message(result)
     if message in (MODULE_NOT_FOUND % mod_name, MODULE_NOT_LOADED % mod_name,
                    MODULE_NOT_MADE, MODULE_NO_METHOD % (mod_name, method)):
-        explain_module(Velmora, class_dir, mod_name, method, args, message)
-    return result
+        explain_module(Velmora, class_dir, mod_name, method, args, message,
+                       loaded[-1] if loaded else None)
+    found = next((p for p in candidates if os.path.exists(p)), class_dir)
+    return result, '%s.%s (%s)' % (MODULE_CLASS, method, found)
 
 
 def run(invocation, module_dir, site_dir):
     """Runs the operation or method; returns the exit status."""
-    args = Request(invocation.pairs)
     with output_to_stderr():
         if invocation.command == 'plugin':
-            result = run_plugin(invocation, module_dir, site_dir, args)
+            result, where = run_plugin(invocation, module_dir, site_dir, invocation.pairs)
         else:
-            result = run_module(invocation, module_dir, site_dir, args)
+            result, where = run_module(invocation, module_dir, site_dir, invocation.pairs)
     if result is RAISED:
         return EXIT_FAILURE
-    text = render(result) + '\n'
-    data = text.encode('utf-8', 'backslashreplace')
+    text, is_json = render(result)
+    if not is_json:
+        say('%s returned %s, which JSON cannot encode: the panel expects a dictionary, '
+            'or at least something JSON can encode' % (where, type(result).__name__))
+    data = (text + '\n').encode('utf-8', 'backslashreplace')
     while data:
         data = data[os.write(1, data):]
     return EXIT_FAILURE if is_failure(result) else EXIT_RESULT
@@ -749,7 +1063,7 @@ def main(argv, launcher=None):
     catch_signals()
     try:
         invocation = parse(argv)
-        module_dir, site_dir = settle_interpreter(invocation.python)
+        module_dir, site_dir = settle_interpreter(invocation.python, invocation.native)
         return run(invocation, module_dir, site_dir)
     except UsageError as ex:
         for line in str(ex).splitlines():

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the release build (in build/, or the folder given),
 # showing the compiler's progress.  The demo, the test command, the
-# benchmarks and scripts/devhost all build it through here: CMake keeps
+# benchmarks and scripts/devhost --native all build it through here: CMake keeps
 # the options of the last configure, so a caller that passed different
 # ones (a warning flag, say) would make the next caller rebuild everything.
 set -euo pipefail

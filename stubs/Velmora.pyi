@@ -21,8 +21,10 @@ from typing_extensions import Protocol
 
 class _RequestArgs(Protocol):
     """The host's request-argument object.  The runners only test it for a
-    key with `in` and then read the attribute of that name, so any object
-    with a membership test will do; it is otherwise passed through."""
+    key with `in` and then read the attribute of that name; it is otherwise
+    passed through.  Operations and methods read its keys as attributes
+    (`args.name`), so a plain dict will not do (the stand-in host's
+    public.Request is one)."""
 
     def __contains__(self, key: str) -> bool: ...
 

@@ -7,10 +7,12 @@ Plugins are uniquely named working copies in a temporary folder; the tool
 links them into /www/server/panel/plugin for the run, and every case checks
 that the link is gone afterwards.
 """
+import glob
 import importlib.util
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -70,20 +72,20 @@ class ToolCase(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.tmp = tmp.name
 
-    def plugin(self, body):
-        """A working copy named uniquely, holding its entry file; `body` may
-        use {name} for the plugin's name."""
+    def plugin(self, body, entry='{name}_main.py'):
+        """A working copy named uniquely, holding its entry file; `body` and
+        `entry` may use {name} for the plugin's name."""
         name = 'velmora_cli_%d_%d' % (os.getpid(), next(_serial))
         folder = os.path.join(self.tmp, name)
         os.mkdir(folder)
-        with open(os.path.join(folder, name + '_main.py'), 'w', encoding='utf-8') as f:
+        with open(os.path.join(folder, entry.format(name=name)), 'w', encoding='utf-8') as f:
             f.write(textwrap.dedent(body).replace('{name}', name))
         self.addCleanup(lambda: self.assertNoLink(name))
         return name, folder
 
-    def tool(self, *argv, timeout=120):
-        done = subprocess.run([sys.executable, TOOL] + list(argv), cwd=self.tmp,
-                              env=tool_environment(), stdout=subprocess.PIPE,
+    def tool(self, *argv, timeout=120, launcher=TOOL, env=None):
+        done = subprocess.run([sys.executable, launcher] + list(argv), cwd=self.tmp,
+                              env=env or tool_environment(), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout)
         out, err = done.stdout.decode('utf-8'), done.stderr.decode('utf-8', 'replace')
         return done.returncode, out, err
@@ -103,7 +105,8 @@ class PluginTest(ToolCase):
                     return {'status': True, 'msg': '你好, ' + args.user,
                             'present': [k for k in ('user', 'count', 'empty', 'other')
                                         if k in args],
-                            'count': args.count, 'empty': args.empty}
+                            'count': args.count, 'empty': args.empty,
+                            'file': __file__}
             ''')
         code, out, err = self.tool('plugin', folder, 'greet', 'user=管理员', 'count=42',
                                    'empty=')
@@ -113,7 +116,9 @@ class PluginTest(ToolCase):
         self.assertIn('你好, 管理员', out)
         self.assertEqual(json.loads(out), {
             'status': True, 'msg': '你好, 管理员',
-            'present': ['user', 'count', 'empty'], 'count': '42', 'empty': ''})
+            'present': ['user', 'count', 'empty'], 'count': '42', 'empty': '',
+            # The working copy's own path, not the link's, gone after the run.
+            'file': os.path.join(os.path.realpath(folder), name + '_main.py')})
         # The import's catalogue refresh was answered from catalogue.json,
         # and it and the plugin printed to standard error.
         self.assertIn('Updated plugin list:', err)
@@ -136,9 +141,16 @@ class PluginTest(ToolCase):
             ''')
         code, out, _ = self.tool('plugin', folder, 'refuse')
         self.assertEqual((code, json.loads(out)), (1, {'status': False, 'msg': 'disk full'}))
-        # Not JSON: its repr, and a plain result; None is a result too.
-        self.assertEqual(self.tool('plugin', folder, 'odd')[:2], (0, '{1, 2}\n'))
-        self.assertEqual(self.tool('plugin', folder, 'nothing')[:2], (0, 'null\n'))
+        # Not JSON: its repr, a plain result, and a warning that names the
+        # operation's file.  None is a result too, and JSON.
+        code, out, err = self.tool('plugin', folder, 'odd')
+        self.assertEqual((code, out), (0, '{1, 2}\n'))
+        self.assertIn('devhost: %s_main.odd (%s) returned set, which JSON cannot encode: the '
+                      'panel expects a dictionary' % (name, os.path.join(folder, name + '_main.py')),
+                      err)
+        code, out, err = self.tool('plugin', folder, 'nothing')
+        self.assertEqual((code, out), (0, 'null\n'))
+        self.assertNotIn('JSON', err)
 
         # A missing operation: the callable attributes not starting with _.
         public = ("devhost: %s has no operation %%r; its public operations:\n"
@@ -192,10 +204,31 @@ class PluginTest(ToolCase):
         self.assertIn('File "%s", line 3, in <module>' % entry, err)
         self.assertIn("ModuleNotFoundError: No module named 'velmora_no_such_module'", err)
         assertNoToolFrames(self, err)
-        # The entry paths looked for, under the plugin root.
-        self.assertIn('%s/%s/%s_main.py  [found]' % (PLUGIN_ROOT, name, name), err)
-        self.assertIn('%s/%s/%s_main.cpython-37m-x86_64-linux-gnu.so  [missing]'
-                      % (PLUGIN_ROOT, name, name), err)
+        self.assertIn('devhost: importing %s raised:\n' % entry, err)
+
+    def test_commonest_mistakes_are_named(self):
+        # What is wrong, in which file, and the rule that was broken.
+        cases = [
+            ('{name}_main.py', 'class main:\n    def run(self, args):\n        return 1\n',
+             ['{entry} defines no class {name}_main: the entry class is named after the '
+              'plugin, NAME_main\n', 'its one class is main: rename it to {name}_main\n']),
+            ('main.py', 'class {name}_main:\n    def run(self, args):\n        return 1\n',
+             ["{folder} holds no {name}_main.py: a plugin's entry file is named after its "
+              "folder", 'its one .py file is main.py: rename it to {name}_main.py\n']),
+            ('{name}_main.py', 'class {name}_main:\n    def run(self):\n        return 1\n',
+             ['{entry}, line 2: def run(self) cannot be called with one argument\n',
+              'every operation is called with the request-argument object alone: '
+              'def run(self, args)\n']),
+        ]
+        for entry, body, expected in cases:
+            name, folder = self.plugin(body, entry)
+            with self.subTest(entry=entry, body=body):
+                code, out, err = self.tool('plugin', folder, 'run')
+                self.assertEqual(code, 1, err)
+                for line in expected:
+                    self.assertIn('devhost: ' + line.format(
+                        name=name, folder=folder,
+                        entry=os.path.join(folder, name + '_main.py')), err)
 
     def test_clash_in_the_plugin_root_touches_nothing(self):
         name, folder = self.plugin('''\
@@ -262,6 +295,66 @@ class PluginTest(ToolCase):
                               stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(json.loads(done.stdout), '%d.%d' % sys.version_info[:2])
+
+
+class ImplementationTest(ToolCase):
+    def test_native_where_built_else_pure_at_once(self):
+        # The tool as a fresh clone has it, with no build/ of its own; the
+        # only interpreter pyenv's versions folder offers is the one under
+        # test, so the tool runs in it without moving.
+        clone = os.path.join(self.tmp, 'clone')
+        for part in ('devhost', 'pure'):
+            shutil.copytree(os.path.join(ROOT, part), os.path.join(clone, part),
+                            ignore=shutil.ignore_patterns('__pycache__'))
+        os.mkdir(os.path.join(clone, 'scripts'))
+        launcher = shutil.copy(TOOL, os.path.join(clone, 'scripts'))
+        version = '%d.%d' % sys.version_info[:2]
+        pyenv = os.path.join(self.tmp, 'pyenv')
+        os.makedirs(os.path.join(pyenv, 'versions', version + '.0', 'bin'))
+        os.symlink(sys.executable, os.path.join(pyenv, 'versions', version + '.0', 'bin',
+                                                'python' + version))
+        name, folder = self.plugin('''\
+            import sys
+
+            class {name}_main:
+                def which(self, args):
+                    return sys.modules['Velmora'].__file__
+            ''')
+        native = glob.glob(os.path.join(support.MODULE_DIR, 'Velmora.*.so'))
+        pure = os.path.join(clone, 'pure', 'Velmora.py')
+        half_made = os.path.join(self.tmp, 'half-made')
+        os.mkdir(half_made)
+        said = ('devhost: no native module is built for Python %s: the pure implementation, '
+                'pure/Velmora.py, runs; --native builds the native one' % version)
+        cases = [
+            # (module folder build/ lists for it, VELMORA_NO_EXTENSIONS, module run, line)
+            (None, '', pure, said),
+            (half_made, '', pure, said),
+            (support.MODULE_DIR, '', native[0] if native else None, None),
+            (support.MODULE_DIR, '1', pure, 'devhost: VELMORA_NO_EXTENSIONS is set: the '
+                                            'pure implementation, pure/Velmora.py, runs'),
+        ]
+        env = tool_environment()
+        for key in ('VELMORA_MODULE_DIR', 'VELMORA_PYTHON', 'VELMORA_SITE_DIR'):
+            env.pop(key, None)
+        env['PYENV_ROOT'] = pyenv
+        for listed, no_extensions, expected, line in cases:
+            with self.subTest(listed=listed, no_extensions=no_extensions):
+                if expected is None:
+                    self.skipTest('no native module under test')
+                shutil.rmtree(os.path.join(clone, 'build'), ignore_errors=True)
+                if listed:
+                    os.mkdir(os.path.join(clone, 'build'))
+                    with open(os.path.join(clone, 'build', 'interpreters.txt'), 'w') as f:
+                        f.write('py%d%d %s %s\n' % (sys.version_info[:2] + (sys.executable,
+                                                                            listed)))
+                env['VELMORA_NO_EXTENSIONS'] = no_extensions
+                code, out, err = self.tool('plugin', folder, 'which', launcher=launcher, env=env)
+                self.assertEqual((code, json.loads(out)), (0, expected), err)
+                told = [text for text in err.splitlines() if text.startswith('devhost:')]
+                self.assertEqual(len(told), 0 if line is None else 1, err)
+                if line is not None:
+                    self.assertTrue(told[0].startswith(line), told[0])
 
 
 class ModuleTest(ToolCase):
@@ -343,6 +436,27 @@ class ModuleTest(ToolCase):
                       "devhost: did you mean summary?\n", err)
 
 
+    def test_misspelled_and_passed_over_modules(self):
+        self.module_file('toolsModel', 'notes', 'class main:\n    pass\n')
+        self.module_file('ncmodel', 'disk', 'class main:\n    pass\n')
+        os.makedirs(os.path.join(self.tmp, 'class', 'toolModel'))
+        open(os.path.join(self.tmp, 'class', 'toolModel', 'disk.py'), 'w').close()
+        class_dir = os.path.join(self.tmp, 'class')
+        cases = [
+            ('note', ['did you mean notes? (%s/toolsModel/notesModel.py)' % class_dir]),
+            ('disk', ["%s/ncmodel/diskModel.py is passed over: ncmodel is not a module folder "
+                      "(a module folder's name holds 'Model', capitalised so)" % class_dir,
+                      '%s/toolModel/disk.py is passed over: module files are named '
+                      'MODULEModel.py; rename it to diskModel.py' % class_dir]),
+        ]
+        for module, expected in cases:
+            with self.subTest(module=module):
+                code, out, err = self.tool('module', class_dir, module, 'summary')
+                self.assertEqual((code, json.loads(out)['msg']), (1, '模块[%s]不存在' % module))
+                for line in expected:
+                    self.assertIn('devhost: %s\n' % line, err)
+
+
 class UsageTest(ToolCase):
     def test_usage_errors(self):
         real = os.path.join(self.tmp, 'velmora_cli_usage')
@@ -353,8 +467,10 @@ class UsageTest(ToolCase):
             (('plugin', os.path.join(self.tmp, 'missing'), 'run'), 'is not a folder'),
             (('plugin', real, 'run', 'user'), "malformed argument 'user'"),
             (('plugin', real, 'run', '=x'), "malformed argument '=x'"),
-            (('plugin', real, 'user=admin'), 'needs PLUGIN_DIR OPERATION'),
-            (('module', real, 'notes'), 'needs CLASS_DIR MODULE METHOD'),
+            (('plugin', real), 'the operation is missing: scripts/devhost plugin PLUGIN_DIR '
+                                'OPERATION [KEY=VALUE ...]'),
+            (('plugin', real, 'user=admin'), 'the operation is missing before user=admin'),
+            (('module', real, 'notes'), 'the method is missing: scripts/devhost module'),
             (('plugin', real, 'run', '--python', '2.9'), 'no module is built for Python 2.9'),
             (('plugin', real, 'run', '--python', 'newest'), '--python wants a version'),
             (('plugin', real, 'run', '--verbose'), 'unknown option --verbose'),
@@ -366,6 +482,43 @@ class UsageTest(ToolCase):
                 self.assertEqual(err.count('\n'), 1, err)
                 self.assertIn(expected, err)
         self.assertNoLink('velmora_cli_usage')
+
+
+class ReadmeExampleTest(ToolCase):
+    def test_calling_velmora_from_your_own_script(self):
+        # devhost/README.md's example as written, for this interpreter's
+        # build, under a plugin name of the test's own (suites of several
+        # interpreters may run at once).
+        tag = 'py%d%d' % sys.version_info[:2]
+        if os.path.realpath(support.MODULE_DIR) != os.path.join(ROOT, 'build', tag):
+            self.skipTest('the example names the release build in build/')
+        with open(os.path.join(ROOT, 'devhost', 'README.md'), encoding='utf-8') as f:
+            section = f.read().split('## Calling Velmora from your own script\n')[1]
+        blocks = re.findall(r'^```(\w+)\n(.*?)^```$', section.split('\n## ')[0], re.S | re.M)
+        self.assertEqual([kind for kind, _ in blocks], ['sh', 'python', 'sh', 'text'])
+        (_, setup), (_, caller), (_, run), (_, expected) = blocks
+        name = 'velmora_cli_%d_readme' % os.getpid()
+        example = os.path.join(ROOT, 'devhost', 'examples', 'velmora_hello')
+        copy = os.path.join(self.tmp, name)
+        os.mkdir(copy)
+        with open(os.path.join(example, 'velmora_hello_main.py'), encoding='utf-8') as f:
+            entry = f.read().replace('velmora_hello', name)
+        with open(os.path.join(copy, name + '_main.py'), 'w', encoding='utf-8') as f:
+            f.write(entry)
+        self.addCleanup(lambda: self.assertNoLink(name))
+        script = (setup + "cat > \"$work/caller.py\" <<'EOF'\n" + caller + 'EOF\n' + run)
+        script = script.replace('"py37"', '"%s"' % tag).replace(
+            '"$root/devhost/examples/velmora_hello"', copy).replace('velmora_hello', name)
+        # The same again under the pure implementation, as the text says.
+        pure = 'moddir="$root/pure"'
+        self.assertIn('`%s`' % pure, section)
+        env = tool_environment()
+        env['TMPDIR'] = self.tmp
+        for variant in (script, re.sub(r'^moddir=.*$', pure, script, flags=re.M)):
+            done = subprocess.run(['sh', '-e', '-c', variant], cwd=ROOT, env=env, timeout=120,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(done.stdout.decode('utf-8'), expected)
 
 
 class InProcessTest(unittest.TestCase):
