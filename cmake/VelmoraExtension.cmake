@@ -262,8 +262,9 @@ function(velmora_add_extension python)
   endforeach()
 
   # The pure implementation has no build of its own to check under the
-  # sanitizers, coverage or a debug interpreter.
-  if(NOT VELMORA_SANITIZE AND NOT VELMORA_COVERAGE AND NOT PY_DEBUG)
+  # sanitizers, coverage, a debug interpreter or other compiler flags: one
+  # release build runs it (VELMORA_PURE_TESTS off leaves it out elsewhere).
+  if(VELMORA_PURE_TESTS AND NOT VELMORA_SANITIZE AND NOT VELMORA_COVERAGE AND NOT PY_DEBUG)
     string(REGEX REPLACE "^py" "pure" pure_tag ${PY_TAG})
     set(pure_dir ${CMAKE_SOURCE_DIR}/pure)
     foreach(suite_file IN LISTS VELMORA_TEST_SUITES)
