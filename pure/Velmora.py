@@ -220,13 +220,18 @@ def _raise(error):
     """The raise statement, with the native module's words where CPython's
     own differ: an exception class is called first, and what it made must be
     an exception."""
-    if issubclass(type(error), type) and issubclass(error, BaseException):
-        instance = error()
-        if not issubclass(type(instance), BaseException):
-            raise TypeError('calling %r should have returned an instance of BaseException, '
-                            'not %s' % (error, _type_name(instance)))
+    instance = error
+    try:
+        if issubclass(type(error), type) and issubclass(error, BaseException):
+            instance = error()
+            if not issubclass(type(instance), BaseException):
+                raise TypeError('calling %r should have returned an instance of BaseException, '
+                                'not %s' % (error, _type_name(instance)))
         raise instance
-    raise error
+    finally:
+        # The traceback keeps this frame: without this, the frame would
+        # keep the exception it raised, a cycle only the collector frees.
+        error = instance = None
 
 
 def _type_name(value):

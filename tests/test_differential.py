@@ -340,7 +340,6 @@ class DifferentialTest(unittest.TestCase):
         public.reset()
         public.panel_path = cls.panel
         cls.iv_content = getattr(Velmora, '__aes_encrypt_module')('IVIVIVIVIVIVIVIV')
-        cls.runner_current = native_runner_is_current()
 
     @classmethod
     def tearDownClass(cls):
@@ -462,20 +461,7 @@ class DifferentialTest(unittest.TestCase):
             args = request(rng, {'plugin_get_object': flags, 'payload': [1, 'x']})
             state = 'shadowed' if rng.random() < 0.05 else None
             return Case('plugin_run', (plugin_name, def_name, args), state=state)
-        self.compare([case for case in self.cases('plugin_run', 1500, make)
-                      if self.comparable_run(case)])
-
-    def comparable_run(self, case):
-        """A native runner that still adds every folder to sys.path, and does
-        not check where the entry came from, is compared only where that
-        makes no difference: plugins whose folder exists, and names that
-        are refused before any folder is looked at."""
-        if self.runner_current or case.function != 'plugin_run':
-            return True
-        name = case.args[0] if case.args else case.kwargs.get('plugin_name')
-        if type(name) is not str or case.state == 'shadowed':
-            return False
-        return name in self.plugins.values() or pure._leaves_plugin_root(name)
+        self.compare(self.cases('plugin_run', 1500, make))
 
     def test_load_so_plugin(self):
         def make(rng):
@@ -656,10 +642,6 @@ class DifferentialTest(unittest.TestCase):
                 Case('module_run', ('site', 'get_list', Request())),
                 Case('db_encrypt', (text(rng, 5),), state='iv'),
                 Case('get_plugin_list', (0,), state='cache')])
-            if not self.comparable_run(case) or (
-                    case.function == 'plugin_run' and name in ('os', 'sys')
-                    and not self.runner_current):
-                continue
             outcomes = []
             for module in (Velmora, pure):
                 saved = vars(module)[name]
@@ -680,19 +662,6 @@ def plain_write(path, text):
     except (OSError, TypeError, ValueError):
         return False
     return True
-
-
-def native_runner_is_current():
-    """Whether the native plugin runner adds only folders that exist to
-    sys.path, as the pure one does."""
-    saved = Velmora.sys
-    Velmora.sys = types.SimpleNamespace(path=[])
-    try:
-        Velmora.plugin_run('vt_diff_probe_%d' % os.getpid(), 'run', Request())
-        return Velmora.sys.path == []
-    finally:
-        Velmora.sys = saved
-        public.reset()
 
 
 if __name__ == '__main__':

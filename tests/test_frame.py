@@ -245,6 +245,7 @@ class ImportTests(unittest.TestCase):
                       'loaded into one interpreter per process.', r.stdout)
         self.assertIn('main still works: demo', r.stdout)
 
+    @support.native_only('a build for one interpreter loaded by another')
     def test_build_for_another_minor_version_loads_with_a_warning(self):
         # The tagged file names keep each interpreter to its own build; under
         # a bare name the build for 3.12 is loaded by 3.13 as well (the two
@@ -646,6 +647,7 @@ results = [path_check('a;b'), path_check('ok'), db_encrypt('x\\ny'),
         with self.assertRaisesRegex(ImportError, '^__import__ not found$'):
             enc('x', 'k' * 16, 'i' * 16)
 
+    @support.native_only('Python functions keep the built-ins Python gave them')
     def test_builtins_freed_by_a_key_during_the_search(self):
         # A key whose __eq__ rebinds __builtins__ drops the last reference to
         # the dictionary being searched; a search that went on in the freed
