@@ -294,7 +294,7 @@ def how_to_build(missing, wanted, builds, found):
     replaces the search, so the line names the built interpreters too."""
     pythons = [b[1] for b in sorted(builds)] + [found or '/path/to/python%s' % wanted]
     lines = [missing,
-             'a configure of %s builds for every CPython 3.7 to 3.13 under pyenv\'s '
+             'a configure of %s builds for every CPython 3.7 or later under pyenv\'s '
              'versions folder, or for exactly the interpreters VELMORA_PYTHONS names' % BUILD]
     if found:
         lines.append('Python %s is at %s; to build for it:' % (wanted, found))
