@@ -106,12 +106,13 @@ def where(error):
 # fails the exception is dropped, and the frame (or the call that ran it)
 # reports a SystemError instead.  A built-in alone shows it
 # (operator.contains(None, 'x') raising into a lambda); 3.9 loses one in
-# the frame evaluation of importlib's get_code too.  The module's own
+# the frame evaluation of importlib's get_code too, and 3.10 one in the
+# cipher library's own Python code (its words end in "an exception").  The module's own
 # functions are C code with a check of their own: their failures never
 # take these forms, and a form that names one of them is a fault.
 LOST_IN_FRAME = re.compile(
     r'(error return without exception set'
-    r'|_PyEval_EvalFrameDefault returned NULL without setting an error'
+    r'|_PyEval_EvalFrameDefault returned NULL without setting an (error|exception)'
     r'|<function (?P<name>[\w.<>]+) at 0x[0-9a-f]+> returned NULL without setting an '
     r'(error|exception))$')
 
