@@ -21,6 +21,7 @@
 import builtins as __builtins__  # as the native module sets it
 import sys as _sys
 from _thread import get_ident as _thread_ident
+from threading import local as _thread_local
 from importlib.machinery import SourceFileLoader as _SourceFileLoader
 from importlib.util import spec_from_file_location as _spec_from_file_location
 from os import getpid as _getpid
@@ -310,6 +311,17 @@ def _field(data, encrypting):
     the results joined by line breaks.  An Exception on the way gives status
     False with the caller's own object as msg; interrupts and exit requests
     go on."""
+    if _FIELD_NESTING is None:
+        return _field_in(data, encrypting, True)
+    nesting = getattr(_FIELD_NESTING, 'depth', 0)
+    _FIELD_NESTING.depth = nesting + 1
+    try:
+        return _field_in(data, encrypting, nesting == 0)
+    finally:
+        _FIELD_NESTING.depth = nesting
+
+
+def _field_in(data, encrypting, outermost):
     try:
         key = __get_db_sgin()
         iv = __get_db_iv()
@@ -320,9 +332,21 @@ def _field(data, encrypting):
                 cipher = __aes_encrypt if encrypting else __aes_decrypt
                 results.append(cipher(piece, key, iv))
         text = '\n'.join(results)
-    except Exception:
+    except Exception as error:
+        if type(error) is RecursionError and not outermost:
+            raise
         return {'status': False, 'msg': data}
     return {'status': True, 'msg': text}
+
+
+# On 3.7 and 3.8 a thread that caught a RecursionError may run past the
+# limit, by up to 50 levels, until it is back well below it; code that goes
+# deeper before then (the host's calls, the cipher's first import) ends the
+# whole process ("Cannot recover from stack overflow").  So a field request
+# made inside another one, as a module function rebound into a loop makes
+# them, passes a RecursionError on, and only the outermost answers, where
+# the stack is the host's own.  Later interpreters recover at once.
+_FIELD_NESTING = _thread_local() if _sys.version_info < (3, 9) else None
 
 
 def _create_iv_file(iv_file, content):

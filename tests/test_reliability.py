@@ -440,8 +440,6 @@ class CrashClassTest(unittest.TestCase):
             'db_encrypt True', 'module_run True', 'plugin_run loader True',
             'plugin_run request True', 'plugin_run import hook True'])
 
-    @support.native_only('recursion accounting: CPython 3.7 and 3.8 end the process when '
-                         'Python code goes on at the recursion limit')
     def test_module_names_rebound_into_unbounded_recursion(self):
         out = self.run_child(PARTIAL_CHILD)
         failed = "{'status': False, 'msg': 'y'}"
