@@ -92,16 +92,7 @@ TruthRaises = type('TruthRaises', (), {'__bool__': _raise(ValueError)})
 EqRaises = type('EqRaises', (), {'__eq__': _raise(Hostile), '__hash__': object.__hash__})
 
 
-class Request:
-    """The host's request object: `in` and attribute reads."""
-
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
-
-    def __contains__(self, key):
-        return key in self.__dict__
-
-
+Request = support.Request
 ContainsRaises = type('ContainsRaises', (Request,), {'__contains__': _raise(ValueError)})
 ListedOnly = type('ListedOnly', (), {'__contains__': lambda self, key: True})
 

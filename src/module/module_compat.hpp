@@ -153,10 +153,10 @@ static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const*
 }
 #endif
 
-// --- Types made from a spec ----------------------------------------------------
+// --- Types made by PyType_FromSpec ------------------------------------------
 
 // The type flags of the newest CPython, with their values there, for the
-// interpreters that lack them; type_from_spec() takes them out of the spec
+// interpreters that lack them; type_from_spec() takes them out of the PyType_Spec
 // before such an interpreter sees it and does what it can of their meaning.
 #if PY_VERSION_HEX < 0x03090000
 #define Py_TPFLAGS_HAVE_VECTORCALL (1UL << 11)
